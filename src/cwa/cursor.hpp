@@ -1,0 +1,48 @@
+// Opening a recording's data blocks for reading, and walking them in file order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "cwa/error.hpp"
+#include "cwa/input_file.hpp"
+#include "cwa/packet.hpp"
+
+namespace cwa {
+
+struct CheckedFile {
+    InputFile file;
+    std::size_t data_block_count;
+};
+
+// Opens a recording and checks its signature and sector framing.
+Result<CheckedFile> open_checked_cwa(const std::string& path);
+
+struct DataBlockCursor {
+    InputFile file;
+    std::size_t start_block;
+    std::size_t end_block;
+    // Continuity state for the first block read.
+    std::optional<double> previous_end;
+};
+
+Result<DataBlockCursor> open_cwa_data_blocks(const std::string& path, std::optional<std::size_t> start_block,
+                                             std::optional<std::size_t> block_count);
+
+// Yields the data blocks of a cursor's range in file order, stepping over sectors that hold no
+// samples. A yielded block borrows its sample area from the walker's buffer, valid until the
+// next call.
+class BlockWalker {
+public:
+    explicit BlockWalker(DataBlockCursor& cursor);
+
+    Result<std::optional<CwaDataBlock>> next();
+
+private:
+    SectorReader reader_;
+    std::size_t remaining_;
+};
+
+}  // namespace cwa

@@ -1,0 +1,31 @@
+#include "cwa/decoded_block.hpp"
+
+#include "cwa/timing.hpp"
+
+namespace cwa {
+
+Status decode_block(const CwaDataBlock& block, bool include_magnetometer, std::optional<double>& previous_end,
+                    DecodedBlock& out) {
+    const std::size_t m = block.sample_count;
+    if (m > max_block_samples) internal_fault("validated packet capacity");
+    SampleColumns columns{};
+    for (std::size_t a = 0; a < 3; ++a) columns.acc[a] = out.acc[a].data();
+    for (std::size_t c = 0; c < 3; ++c) {
+        columns.gyro[c] = out.sensors[c].data();
+        columns.mag[c] = out.sensors[3 + c].data();
+    }
+    const auto layout = sample_layout(block.num_axes_bps);
+    const bool has_gyro = layout && layout->has_gyro;
+    const bool has_mag = layout && layout->has_mag && include_magnetometer;
+    for (std::size_t c = 0; c < sensor_channel_count; ++c) {
+        if (!(c < 3 ? has_gyro : has_mag)) out.sensors[c].fill(missing_value);
+    }
+    CWA_CHECK(parse_samples(block, include_magnetometer, columns));
+    CWA_TRY(natural_end, calculate_sample_timestamps_with_prev_end(block, m, previous_end, out.timestamps_us.data()));
+    previous_end = natural_end;
+    out.count = m;
+    out.aux = packet_aux(block);
+    return {};
+}
+
+}  // namespace cwa

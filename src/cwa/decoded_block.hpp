@@ -1,0 +1,31 @@
+// One data block decoded into small fixed arrays, for the roads that consume samples one at a
+// time (the resampled read and the streaming CSV export).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "cwa/error.hpp"
+#include "cwa/packet.hpp"
+#include "cwa/result.hpp"
+
+namespace cwa {
+
+inline constexpr std::size_t max_block_samples = 120;
+
+struct DecodedBlock {
+    std::size_t count = 0;
+    std::array<std::array<float, max_block_samples>, 3> acc;
+    // NaN where the block carries no such channel; decoded values are never NaN.
+    std::array<std::array<float, max_block_samples>, sensor_channel_count> sensors;
+    std::array<std::int64_t, max_block_samples> timestamps_us;
+    PacketAux aux;
+};
+
+// Decodes samples, timestamps (carrying `previous_end`) and auxiliary values of one block.
+Status decode_block(const CwaDataBlock& block, bool include_magnetometer, std::optional<double>& previous_end,
+                    DecodedBlock& out);
+
+}  // namespace cwa

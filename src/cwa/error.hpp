@@ -1,0 +1,61 @@
+// The one error value of the reading code, and the internal-fault escape hatch.
+#pragma once
+
+#include <expected>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace cwa {
+
+class CwaError {
+public:
+    enum class Kind { Message, Io };
+
+    static CwaError message(std::string text) { return CwaError(Kind::Message, std::move(text)); }
+    // An operating-system error, described the way the system describes errno.
+    static CwaError io_from_errno(int code);
+    // An I/O failure the system did not number, such as a file that ended inside a record.
+    static CwaError io(std::string text) { return CwaError(Kind::Io, std::move(text)); }
+    static CwaError io_short_read() { return io("failed to fill whole buffer"); }
+
+    Kind kind() const noexcept { return kind_; }
+    // The text shown to users: the message itself, or "IO error: " and the system's text.
+    std::string display() const;
+
+private:
+    CwaError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+    Kind kind_;
+    std::string text_;
+};
+
+template <class T>
+using Result = std::expected<T, CwaError>;
+using Status = std::expected<void, CwaError>;
+
+inline std::unexpected<CwaError> fail(const char* text) {
+    return std::unexpected(CwaError::message(text));
+}
+inline std::unexpected<CwaError> fail(CwaError error) { return std::unexpected(std::move(error)); }
+
+// A broken invariant that callers guarantee; ordinary input never raises one.
+class InternalFault : public std::logic_error {
+public:
+    using std::logic_error::logic_error;
+};
+
+[[noreturn]] inline void internal_fault(const char* what) { throw InternalFault(what); }
+
+}  // namespace cwa
+
+// Propagates the error of an expression yielding a Result, else binds its value.
+#define CWA_TRY(var, expr)                                                     \
+    auto var##_result_ = (expr);                                               \
+    if (!var##_result_) return std::unexpected(std::move(var##_result_).error()); \
+    auto var = std::move(*var##_result_)
+
+#define CWA_CHECK(expr)                                                        \
+    do {                                                                       \
+        auto check_result_ = (expr);                                           \
+        if (!check_result_) return std::unexpected(std::move(check_result_).error()); \
+    } while (0)

@@ -1,0 +1,107 @@
+#include "cwa/input_file.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cwa {
+
+namespace {
+constexpr std::size_t read_buffer_size = 512 * 1024;
+}
+
+Result<InputFile> InputFile::open(const std::string& path) {
+    // The system would silently open the prefix before a NUL.
+    if (path.find('\0') != std::string::npos) return fail(CwaError::io("file name contained an unexpected NUL byte"));
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(CwaError::io_from_errno(errno));
+    return InputFile(fd);
+}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+InputFile::~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::uint64_t> InputFile::size() const {
+    struct stat info;
+    if (::fstat(fd_, &info) != 0) return fail(CwaError::io_from_errno(errno));
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+Status InputFile::seek(std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return fail(CwaError::io_from_errno(EINVAL));
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(CwaError::io_from_errno(errno));
+    return {};
+}
+
+Result<std::size_t> InputFile::read_some(void* buffer, std::size_t length) {
+    for (;;) {
+        ssize_t got = ::read(fd_, buffer, length);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) return fail(CwaError::io_from_errno(errno));
+    }
+}
+
+Status InputFile::read_exact(void* buffer, std::size_t length) {
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    while (length > 0) {
+        CWA_TRY(got, read_some(out, length));
+        if (got == 0) return fail(CwaError::io_short_read());
+        out += got;
+        length -= got;
+    }
+    return {};
+}
+
+SectorReader::SectorReader(InputFile& file, std::uint64_t max_sectors)
+    : file_(file),
+      buffer_(new std::uint8_t[read_buffer_size]),
+      bytes_left_(max_sectors > UINT64_MAX / sector_size ? UINT64_MAX : max_sectors * sector_size) {}
+
+Status SectorReader::refill() {
+    // Keep the unread tail of a sector at the front, then top the buffer up.
+    std::size_t pending = end_ - begin_;
+    std::memmove(buffer_.get(), buffer_.get() + begin_, pending);
+    begin_ = 0;
+    end_ = pending;
+    while (end_ < sector_size && bytes_left_ > 0) {
+        std::size_t want = read_buffer_size - end_;
+        if (want > bytes_left_) want = static_cast<std::size_t>(bytes_left_);
+        CWA_TRY(got, file_.read_some(buffer_.get() + end_, want));
+        if (got == 0) {
+            eof_ = true;
+            break;
+        }
+        end_ += got;
+        bytes_left_ -= got;
+    }
+    return {};
+}
+
+Result<const std::uint8_t*> SectorReader::next() {
+    if (end_ - begin_ < sector_size) {
+        if (!eof_) CWA_CHECK(refill());
+        if (end_ - begin_ < sector_size) {
+            if (end_ == begin_) return nullptr;
+            return fail(CwaError::io_short_read());
+        }
+    }
+    const std::uint8_t* sector = buffer_.get() + begin_;
+    begin_ += sector_size;
+    return sector;
+}
+
+}  // namespace cwa

@@ -1,0 +1,63 @@
+// Read-only input files and buffered sector reading.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "cwa/error.hpp"
+
+namespace cwa {
+
+inline constexpr std::size_t sector_size = 512;
+inline constexpr std::uint64_t metadata_size = 1024;
+
+// Byte offset of zero-based data block `index`; 64-bit so that huge indices cannot wrap.
+inline std::uint64_t data_block_offset(std::uint64_t index) { return metadata_size + sector_size * index; }
+
+// Owns one open file descriptor; closed by the destructor on every path.
+class InputFile {
+public:
+    static Result<InputFile> open(const std::string& path);
+
+    InputFile(InputFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    InputFile& operator=(InputFile&& other) noexcept;
+    ~InputFile();
+
+    Result<std::uint64_t> size() const;
+    Status seek(std::uint64_t offset);
+    // One read call, retried on interruption; 0 means end of file.
+    Result<std::size_t> read_some(void* buffer, std::size_t length);
+    // Fills the whole buffer or fails; a premature end is the short-read error.
+    Status read_exact(void* buffer, std::size_t length);
+
+private:
+    explicit InputFile(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+// Hands out 512-byte sectors from a large read buffer, so a pass over a recording costs a few
+// hundred system calls instead of one per sector. End of file is clean only on a sector
+// boundary; a trailing partial sector is the short-read error, as if each sector were read with
+// one byte first and then filled.
+class SectorReader {
+public:
+    // Reads at most `max_sectors` sectors from the file's current position.
+    SectorReader(InputFile& file, std::uint64_t max_sectors = UINT64_MAX);
+
+    // The next sector, or nullptr at a clean end of file.
+    Result<const std::uint8_t*> next();
+
+private:
+    Status refill();
+
+    InputFile& file_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    std::uint64_t bytes_left_;
+    bool eof_ = false;
+};
+
+}  // namespace cwa

@@ -1,0 +1,172 @@
+#include "cwa/packet.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "cwa/bytes.hpp"
+#include "cwa/datetime.hpp"
+#include "cwa/utf8.hpp"
+
+namespace cwa {
+
+std::optional<SampleLayout> sample_layout(std::uint8_t format_byte) {
+    switch (format_byte) {
+        case 0x30: return SampleLayout{4, false, false};
+        case 0x32: return SampleLayout{6, false, false};
+        case 0x62: return SampleLayout{12, true, false};
+        case 0x92: return SampleLayout{18, true, true};
+        default: return std::nullopt;
+    }
+}
+
+namespace {
+
+CwaError unsupported_format(std::uint8_t format_byte) {
+    return CwaError::message("Unsupported sample format: " + std::to_string(format_byte >> 4) + " axes, packing " +
+                             std::to_string(format_byte & 0x0F));
+}
+
+}  // namespace
+
+float block_sample_rate(std::uint8_t rate_code) {
+    return std::ldexp(3200.0f, -(15 - (rate_code & 0x0F)));
+}
+
+std::pair<double, double> PacketMeta::natural_bounds() const {
+    const auto time = cwa_timestamp(timestamp);
+    if (!time) internal_fault("validated packet timestamp");
+    const double epoch = static_cast<double>(epoch_seconds(*time));
+    const float rate = block_sample_rate(sample_rate_code);
+    const float lead = -static_cast<float>(timestamp_offset) / rate;
+    const float whole = std::floor(lead);
+    // Splitting the lead in single precision first decides the start's seventh decimal, and
+    // with it single microseconds of every sample; the integers add exactly in double.
+    const float frac = lead - whole;
+    const double start = static_cast<double>(frac) + (static_cast<double>(whole) + epoch);
+    const float span = static_cast<float>(sample_count) / rate;
+    return {start, start + static_cast<double>(span)};
+}
+
+Result<std::optional<PacketMeta>> packet_meta(const std::uint8_t* sector) {
+    if (load_u16(sector) != data_signature) return std::nullopt;
+    const std::size_t count = load_u16(sector + 28);
+    if (count == 0) return std::nullopt;
+    const std::uint8_t rate_code = sector[24];
+    if (rate_code == 0) return fail("Old CWA format packets are not supported");
+    const auto layout = sample_layout(sector[25]);
+    if (!layout) return fail(unsupported_format(sector[25]));
+    if (count * layout->bytes_per_sample > sample_area_size) return fail("Sample count exceeds packet capacity");
+    const std::uint32_t timestamp = load_u32(sector + 14);
+    if (!cwa_timestamp(timestamp)) return fail("Invalid block timestamp");
+    return PacketMeta{count, timestamp, load_i16(sector + 26), rate_code};
+}
+
+Result<CwaDataBlock> CwaDataBlock::from_buffer(const std::uint8_t* sector) {
+    if (!is_valid_utf8(sector, 2)) return fail("Invalid packet header format");
+    if (load_u16(sector) != data_signature) return fail("Invalid data block header");
+    return CwaDataBlock{
+        .packet_length = load_u16(sector + 2),
+        .device_fractional = load_u16(sector + 4),
+        .session_id = load_u32(sector + 6),
+        .sequence_id = load_u32(sector + 10),
+        .timestamp = load_u32(sector + 14),
+        .light = load_u16(sector + 18),
+        .temperature = load_u16(sector + 20),
+        .events = sector[22],
+        .battery = sector[23],
+        .sample_rate = sector[24],
+        .num_axes_bps = sector[25],
+        .timestamp_offset = load_i16(sector + 26),
+        .sample_count = load_u16(sector + 28),
+        .data = sector + 30,
+        .checksum = load_u16(sector + 510),
+    };
+}
+
+namespace {
+
+// A 10-bit two's-complement field of a packed sample.
+inline std::int32_t packed_axis(std::uint32_t word, unsigned shift) {
+    return static_cast<std::int32_t>(((word >> shift) & 0x3FF) ^ 0x200) - 0x200;
+}
+
+void decode_packed3(const std::uint8_t* data, std::size_t count, float divisor, const SampleColumns& out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t word = load_u32(data + 4 * i);
+        const unsigned exponent = word >> 30;
+        out.acc[0][i] = static_cast<float>(packed_axis(word, 0) * (1 << exponent)) / divisor;
+        out.acc[1][i] = static_cast<float>(packed_axis(word, 10) * (1 << exponent)) / divisor;
+        out.acc[2][i] = static_cast<float>(packed_axis(word, 20) * (1 << exponent)) / divisor;
+    }
+}
+
+void decode_unpacked3(const std::uint8_t* data, std::size_t count, float divisor, const SampleColumns& out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* s = data + 6 * i;
+        for (int axis = 0; axis < 3; ++axis) out.acc[axis][i] = static_cast<float>(load_i16(s + 2 * axis)) / divisor;
+    }
+}
+
+void decode_unpacked6(const std::uint8_t* data, std::size_t count, float divisor, float gyro_divisor,
+                      const SampleColumns& out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* s = data + 12 * i;
+        for (int axis = 0; axis < 3; ++axis) {
+            out.gyro[axis][i] = static_cast<float>(load_i16(s + 2 * axis)) / gyro_divisor;
+            out.acc[axis][i] = static_cast<float>(load_i16(s + 6 + 2 * axis)) / divisor;
+        }
+    }
+}
+
+void decode_unpacked9(const std::uint8_t* data, std::size_t count, float multiplier, float gyro_multiplier,
+                      bool include_magnetometer, const SampleColumns& out) {
+    constexpr float mag_multiplier = 0x1p-15f;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* s = data + 18 * i;
+        for (int axis = 0; axis < 3; ++axis) {
+            out.gyro[axis][i] = static_cast<float>(load_i16(s + 2 * axis)) * gyro_multiplier;
+            out.acc[axis][i] = static_cast<float>(load_i16(s + 6 + 2 * axis)) * multiplier;
+            if (include_magnetometer) out.mag[axis][i] = static_cast<float>(load_i16(s + 12 + 2 * axis)) * mag_multiplier;
+        }
+    }
+}
+
+}  // namespace
+
+Status parse_samples(const CwaDataBlock& block, bool include_magnetometer, const SampleColumns& out) {
+    const auto layout = sample_layout(block.num_axes_bps);
+    if (!layout) return fail(unsupported_format(block.num_axes_bps));
+    const std::size_t count = block.sample_count;
+    if (count * layout->bytes_per_sample > sample_area_size) {
+        switch (block.num_axes_bps) {
+            case 0x30: return fail("Insufficient data for packed 3-axis samples");
+            case 0x32: return fail("Insufficient data for unpacked 3-axis samples");
+            case 0x62: return fail("Insufficient data for unpacked 6-axis samples");
+            default: return fail("Insufficient data for unpacked 9-axis samples");
+        }
+    }
+    const unsigned accel_code = block.light >> 13;
+    const float accel_divisor = std::ldexp(1.0f, 8 + static_cast<int>(accel_code));
+    const unsigned gyro_code = (block.light >> 10) & 7;
+    const float gyro_range = static_cast<float>(8000 >> gyro_code);
+    switch (block.num_axes_bps) {
+        case 0x30: decode_packed3(block.data, count, accel_divisor, out); break;
+        case 0x32: decode_unpacked3(block.data, count, accel_divisor, out); break;
+        case 0x62: {
+            // Counts per degree per second; the default range's divisor is the rounded 16.384.
+            const float gyro_divisor = gyro_code == 0 ? 16.384f : 32768.0f / gyro_range;
+            decode_unpacked6(block.data, count, accel_divisor, gyro_divisor, out);
+            break;
+        }
+        default: {
+            // Nine-axis blocks multiply by units per count; the last bit can differ from six-axis.
+            const float gyro_multiplier = gyro_code == 0 ? 0.06103515625f : gyro_range * 0x1p-15f;
+            decode_unpacked9(block.data, count, std::ldexp(1.0f, -(8 + static_cast<int>(accel_code))),
+                             gyro_multiplier, include_magnetometer, out);
+            break;
+        }
+    }
+    return {};
+}
+
+}  // namespace cwa

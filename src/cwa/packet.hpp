@@ -1,0 +1,77 @@
+// Data blocks: classification, time span, and sample decoding into columns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "cwa/error.hpp"
+
+namespace cwa {
+
+inline constexpr std::size_t sample_area_size = 480;
+
+// The four supported (axes, packing) pairs, keyed by the block's format byte.
+struct SampleLayout {
+    unsigned bytes_per_sample;
+    bool has_gyro;
+    bool has_mag;
+};
+std::optional<SampleLayout> sample_layout(std::uint8_t format_byte);
+
+// The rate of a block in Hz, in single precision; exact for every code.
+float block_sample_rate(std::uint8_t rate_code);
+
+struct PacketMeta {
+    std::size_t sample_count;
+    std::uint32_t timestamp;
+    std::int16_t timestamp_offset;
+    std::uint8_t sample_rate_code;
+
+    // (start, end) of the block on the device clock, seconds; start inclusive, end exclusive.
+    std::pair<double, double> natural_bounds() const;
+};
+
+// Nothing for a sector that holds no samples to decode; an error for a damaged data block.
+Result<std::optional<PacketMeta>> packet_meta(const std::uint8_t* sector);
+
+// A data block's fields. The sample area is borrowed from the sector it was read from, which
+// the readers keep alive until the block's samples have been taken.
+struct CwaDataBlock {
+    std::uint16_t packet_length;
+    std::uint16_t device_fractional;
+    std::uint32_t session_id;
+    std::uint32_t sequence_id;
+    std::uint32_t timestamp;
+    std::uint16_t light;
+    std::uint16_t temperature;
+    std::uint8_t events;
+    std::uint8_t battery;
+    std::uint8_t sample_rate;
+    std::uint8_t num_axes_bps;
+    std::int16_t timestamp_offset;
+    std::uint16_t sample_count;
+    const std::uint8_t* data;
+    std::uint16_t checksum;
+
+    static Result<CwaDataBlock> from_buffer(const std::uint8_t* sector);
+
+    PacketMeta meta(std::size_t count) const {
+        return PacketMeta{count, timestamp, timestamp_offset, sample_rate};
+    }
+};
+
+// Destination of one block's decoded samples: `sample_count` floats per non-null pointer.
+// Gyroscope and magnetometer pointers are only written when the block carries those axes
+// (and, for the magnetometer, when it was asked for).
+struct SampleColumns {
+    float* acc[3];
+    float* gyro[3];
+    float* mag[3];
+};
+
+// Decodes the block's samples into physical units, with the scale factors of its light word.
+Status parse_samples(const CwaDataBlock& block, bool include_magnetometer, const SampleColumns& out);
+
+}  // namespace cwa

@@ -1,0 +1,140 @@
+#include "cwa/read.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "cwa/cursor.hpp"
+#include "cwa/plan.hpp"
+#include "cwa/timing.hpp"
+
+namespace cwa {
+
+namespace {
+
+constexpr std::size_t max_samples_per_block = 120;
+
+}  // namespace
+
+Result<CwaDataResult> read_cwa_data(const std::string& path, std::optional<std::size_t> start_block,
+                                    std::optional<std::size_t> block_count, const ChannelSelection& channels) {
+    CWA_TRY(cursor, open_cwa_data_blocks(path, start_block, block_count));
+    CwaDataResult result(channels);
+    // Reserve from the range's upper bound of samples so no column is ever copied to grow.
+    const std::size_t upper = (cursor.end_block - cursor.start_block) * max_samples_per_block;
+    result.timestamps_us.try_reserve(upper);
+    result.for_each_column([&](FloatColumn& column) { column.try_reserve(upper); });
+
+    BlockWalker walker(cursor);
+    for (;;) {
+        CWA_TRY(block, walker.next());
+        if (!block) break;
+        const std::size_t m = block->sample_count;
+        const std::size_t before = result.size();
+        const auto layout = sample_layout(block->num_axes_bps);
+        const bool has_gyro = layout && layout->has_gyro;
+        const bool has_mag = layout && layout->has_mag && channels.include_magnetometer;
+
+        SampleColumns out{};
+        for (std::size_t a = 0; a < 3; ++a) out.acc[a] = result.acc[a].extend(m);
+        for (std::size_t c = 0; c < sensor_channel_count; ++c) {
+            auto& column = result.sensors[c];
+            const bool carried = c < 3 ? has_gyro : has_mag;
+            if (!carried) {
+                if (column) column->append_fill(m, missing_value);
+                continue;
+            }
+            if (!column) {
+                ensure_sensor_column(column, before);
+                column->try_reserve(upper);
+            }
+            (c < 3 ? out.gyro[c] : out.mag[c - 3]) = column->extend(m);
+        }
+        CWA_CHECK(parse_samples(*block, channels.include_magnetometer, out));
+        CWA_TRY(natural_end, calculate_sample_timestamps_with_prev_end(*block, m, cursor.previous_end,
+                                                                       result.timestamps_us.extend(m)));
+        cursor.previous_end = natural_end;
+        const PacketAux aux = packet_aux(*block);
+        for (std::size_t c = 0; c < aux_channel_count; ++c) {
+            if (result.aux[c]) result.aux[c]->append_fill(m, aux.values[c]);
+        }
+    }
+    if (result.size() == 0) return fail("No valid sample data found in the specified range");
+    result.timestamps_us.shrink_to_fit();
+    result.for_each_column([](FloatColumn& column) { column.shrink_to_fit(); });
+    return result;
+}
+
+namespace {
+
+struct Run {
+    std::size_t begin;
+    std::size_t end;
+};
+
+template <class T>
+Column<T> gather(const Column<T>& source, const std::vector<Run>& runs, std::size_t kept) {
+    Column<T> out;
+    out.reserve(kept);
+    for (const Run& run : runs) {
+        std::memcpy(out.extend(run.end - run.begin), source.data() + run.begin, (run.end - run.begin) * sizeof(T));
+    }
+    return out;
+}
+
+bool all_nan(const FloatColumn& column) {
+    for (std::size_t i = 0; i < column.size(); ++i) {
+        if (!std::isnan(column[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Result<CwaDataResult> filter_data_by_time_range(CwaDataResult data, std::optional<double> range_start_time,
+                                                std::optional<double> range_end_time) {
+    if (!range_start_time && !range_end_time) return data;
+    CWA_CHECK(check_time_range(range_start_time, range_end_time));
+
+    // Kept samples as runs of consecutive indices: a seconds cut keeps one run, and the
+    // gather becomes a few block copies. Timestamps may jump backwards, so every sample is
+    // tested, in seconds, never in microseconds.
+    std::vector<Run> runs;
+    std::size_t kept = 0;
+    const std::size_t n = data.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = us_to_seconds(data.timestamps_us[i]);
+        const bool keep = !(range_start_time && t < *range_start_time) && !(range_end_time && t >= *range_end_time);
+        if (!keep) continue;
+        if (!runs.empty() && runs.back().end == i) {
+            runs.back().end = i + 1;
+        } else {
+            runs.push_back({i, i + 1});
+        }
+        ++kept;
+    }
+    if (kept == 0) return fail("No samples remain after applying time range");
+
+    // Each input column is released as soon as its replacement exists.
+    auto replace = [&](auto& column) { column = gather(column, runs, kept); };
+    replace(data.timestamps_us);
+    for (auto& column : data.acc) replace(column);
+    for (auto& column : data.sensors) {
+        if (!column) continue;
+        replace(*column);
+        if (all_nan(*column)) column.reset();
+    }
+    for (auto& column : data.aux) {
+        if (column) replace(*column);
+    }
+    return data;
+}
+
+void apply_utc_offset(Column<std::int64_t>& timestamps_us, std::int64_t offset_us) {
+    for (std::size_t i = 0; i < timestamps_us.size(); ++i) {
+        timestamps_us[i] = subtract_offset(timestamps_us[i], offset_us);
+    }
+}
+
+}  // namespace cwa

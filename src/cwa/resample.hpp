@@ -1,0 +1,69 @@
+// Resampling onto a regular grid: option checks, the streaming cubic resampler, and the read
+// that feeds it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cwa/error.hpp"
+#include "cwa/result.hpp"
+
+namespace cwa {
+
+// One recorded sample as the resampler sees it. Absent gyroscope and magnetometer values are
+// NaN, which no decoded value can be.
+struct TimedSample {
+    std::array<float, 3> acc;
+    std::array<float, sensor_channel_count> sensors;
+    std::array<float, aux_channel_count> aux;
+    double time_s;
+};
+
+// Emits rows on the grid time(k) = (k * (1000 / rate) + origin_ms) / 1000 as soon as the
+// samples around them have arrived, holding only a few samples at a time.
+class StreamingResampler {
+public:
+    StreamingResampler(double resample_hz, std::optional<double> range_start_time,
+                       std::optional<double> range_end_time, const ChannelSelection& channels);
+
+    void push_sample(const TimedSample& sample);
+    void emit_ready(bool at_end);
+    bool finished() const { return finished_; }
+    CwaDataResult& output() { return output_; }
+
+private:
+    const TimedSample& at(std::size_t j) const { return window_[(head_ + j) & (window_.size() - 1)]; }
+    double time_at(std::size_t j) const { return at(j).time_s; }
+    void drop_front(std::size_t count);
+    void emit_row(double b, std::size_t i);
+
+    std::optional<double> range_start_time_;
+    std::optional<double> range_end_time_;
+    std::optional<double> origin_ms_;
+    // Ring buffer: capacity a power of two, doubled when full, never shrunk.
+    std::vector<TimedSample> window_;
+    std::size_t head_ = 0;
+    std::size_t length_ = 0;
+    CwaDataResult output_;
+    double resample_hz_;
+    std::size_t cursor_ = 0;
+    std::uint64_t emitted_ = 0;
+    bool finished_ = false;
+};
+
+// The validated rate, or nothing when no rate is given (the method is then not examined).
+Result<std::optional<double>> parse_resample_options(std::optional<double> resample_hz, std::string_view method);
+
+Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
+                                                        std::optional<std::size_t> start_block,
+                                                        std::optional<std::size_t> block_count, double resample_hz,
+                                                        const ChannelSelection& channels,
+                                                        std::optional<double> range_start_time,
+                                                        std::optional<double> range_end_time);
+
+}  // namespace cwa

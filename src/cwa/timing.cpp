@@ -1,0 +1,35 @@
+#include "cwa/timing.hpp"
+
+#include "cwa/datetime.hpp"
+
+namespace cwa {
+
+Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, std::size_t sample_count,
+                                                         std::optional<double> previous_end, std::int64_t* out) {
+    if (sample_count == 0) return previous_end.value_or(0.0);
+    if (!cwa_timestamp(block.timestamp)) return fail("Invalid block timestamp");
+    const auto [natural_start, natural_end] = block.meta(sample_count).natural_bounds();
+    const double start = continuity_start(natural_start, previous_end);
+    const double span = natural_end - start;
+    const auto n = static_cast<double>(sample_count);
+    // Multiply, divide, add, scale, truncate: another order moves single microseconds.
+    for (std::size_t i = 0; i < sample_count; ++i) {
+        out[i] = saturating_i64(((static_cast<double>(i) * span) / n + start) * 1000000.0);
+    }
+    return natural_end;
+}
+
+Result<std::optional<double>> find_previous_packet_end(InputFile& file, std::size_t start_block) {
+    std::uint8_t sector[sector_size];
+    for (std::size_t i = start_block; i-- > 0;) {
+        CWA_CHECK(file.seek(data_block_offset(i)));
+        CWA_TRY(got, file.read_some(sector, 1));
+        if (got == 0) return fail("Unexpected end of CWA data");
+        CWA_CHECK(file.read_exact(sector + 1, sector_size - 1));
+        CWA_TRY(meta, packet_meta(sector));
+        if (meta) return meta->natural_bounds().second;
+    }
+    return std::nullopt;
+}
+
+}  // namespace cwa

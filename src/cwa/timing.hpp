@@ -1,0 +1,42 @@
+// Sample timestamps: the continuity rule that joins packets, and per-sample microseconds.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "cwa/error.hpp"
+#include "cwa/input_file.hpp"
+#include "cwa/packet.hpp"
+
+namespace cwa {
+
+// Truncation toward zero that saturates at the i64 limits and maps NaN to 0; a plain cast
+// would be undefined for the out-of-range values a damaged clock can produce.
+inline std::int64_t saturating_i64(double value) {
+    if (std::isnan(value)) return 0;
+    if (value >= 9223372036854775808.0) return INT64_MAX;
+    if (value < -9223372036854775808.0) return INT64_MIN;
+    return static_cast<std::int64_t>(value);
+}
+
+inline std::int64_t seconds_to_us(double seconds) { return saturating_i64(seconds * 1000000.0); }
+inline double us_to_seconds(std::int64_t us) { return static_cast<double>(us) / 1000000.0; }
+
+// A packet whose natural start lies less than a second after the previous packet's natural
+// end (any overlap included) is joined to that end, hiding the jitter of whole-second clocks.
+inline double continuity_start(double natural_start, std::optional<double> previous_end) {
+    if (previous_end && natural_start - *previous_end < 1.0) return *previous_end;
+    return natural_start;
+}
+
+// Writes `sample_count` timestamps (µs) of the block into `out` and returns the natural end to
+// carry to the next data block.
+Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, std::size_t sample_count,
+                                                         std::optional<double> previous_end, std::int64_t* out);
+
+// The natural end of the last data packet before `start_block`, found by walking backwards.
+Result<std::optional<double>> find_previous_packet_end(InputFile& file, std::size_t start_block);
+
+}  // namespace cwa

@@ -1,0 +1,45 @@
+#include "python/errors.hpp"
+
+namespace kelpmoor {
+
+namespace {
+
+PyObject* raise_text(PyObject* type, const std::string& text) {
+    Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (message) PyErr_SetObject(type, message.get());
+    return nullptr;
+}
+
+PyObject* panic_type() {
+    // Created once per process, like the module itself, and never released.
+    static PyObject* type = PyErr_NewExceptionWithDoc(
+        "kelpmoor.PanicException", "An internal fault of kelpmoor: a broken invariant, never bad input.",
+        PyExc_RuntimeError, nullptr);
+    return type;
+}
+
+}  // namespace
+
+PyObject* raise_runtime_error(const cwa::CwaError& error) { return raise_text(PyExc_RuntimeError, error.display()); }
+
+PyObject* raise_value_error(const cwa::CwaError& error) { return raise_text(PyExc_ValueError, error.display()); }
+
+PyObject* raise_panic(const char* message) {
+    PyObject* type = panic_type();
+    if (!type) return nullptr;
+    PyErr_SetString(type, message);
+    return nullptr;
+}
+
+void prefix_argument_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
+    Ref text = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+}
+
+}  // namespace kelpmoor
