@@ -39,13 +39,12 @@ bool fixed_timezone_offset_us(PyObject* timezone, std::optional<std::int64_t>& o
     const std::int64_t seconds = PyDateTime_DELTA_GET_SECONDS(offset.get());
     const std::int64_t micros = PyDateTime_DELTA_GET_MICROSECONDS(offset.get());
     // A custom tzinfo may return up to a billion days; refuse offsets that 64 bits cannot hold.
-    std::int64_t total;
-    if (__builtin_mul_overflow(days, std::int64_t{86400000000}, &total) ||
-        __builtin_add_overflow(total, seconds * 1000000 + micros, &total)) {
+    const __int128 total = static_cast<__int128>(days) * 86400000000 + seconds * 1000000 + micros;
+    if (total < INT64_MIN || total > INT64_MAX) {
         PyErr_SetString(PyExc_OverflowError, "timezone offset does not fit in 64-bit microseconds");
         return false;
     }
-    out = total;
+    out = static_cast<std::int64_t>(total);
     return true;
 }
 
