@@ -28,6 +28,9 @@ Timing oracles (a plain transcription of the device-clock arithmetic, float32 st
 Decoding oracles (float32)
     acc_divisor(light), gyro_range(light), aux_values(light, temperature, battery)
 
+Python-side helpers
+    FixedTz(offset)                             a tzinfo whose utcoffset returns `offset` or raises it
+
 Reading results back
     index_us(df) -> [int]                       a DataFrame's index as microseconds
     f32_bits(values) -> [int]                   float32 bit patterns, for exact comparison
@@ -274,3 +277,15 @@ def index_us(df) -> list[int]:
 
 def f32_bits(values) -> list[int]:
     return np.asarray(values, dtype=np.float32).view(np.uint32).tolist()
+
+
+class FixedTz(_dt.tzinfo):
+    """A tzinfo whose utcoffset returns `offset`, or raises it when it is an exception."""
+
+    def __init__(self, offset):
+        self.offset = offset
+
+    def utcoffset(self, when):
+        if isinstance(self.offset, BaseException):
+            raise self.offset
+        return self.offset

@@ -145,23 +145,13 @@ def test_resample_method(cwa):
     assert len(kelpmoor.read_cwa_file(cwa, resample_method="linear")) == 4
 
 
-class FixedTz(dt.tzinfo):
-    def __init__(self, offset):
-        self.offset = offset
-
-    def utcoffset(self, when):
-        if isinstance(self.offset, BaseException):
-            raise self.offset
-        return self.offset
-
-
 @pytest.mark.parametrize("tz,offset_us", [
     (dt.timezone.utc, 0),
     (dt.timezone(dt.timedelta(hours=-5)), -18000000000),
     (dt.timezone(dt.timedelta(hours=5, minutes=30)), 19800000000),
-    (FixedTz(dt.timedelta(seconds=-1, microseconds=250)), -999750),
-    (FixedTz(dt.timedelta(days=3, seconds=7)), 259207000000),
-    (FixedTz(dt.timedelta(microseconds=2 ** 63 - 1)), 2 ** 63 - 1),
+    (cb.FixedTz(dt.timedelta(seconds=-1, microseconds=250)), -999750),
+    (cb.FixedTz(dt.timedelta(days=3, seconds=7)), 259207000000),
+    (cb.FixedTz(dt.timedelta(microseconds=2 ** 63 - 1)), 2 ** 63 - 1),
 ])
 def test_fixed_offset_shifts_index_to_utc(cwa, tz, offset_us):
     naive = kelpmoor.read_cwa_file(cwa)
@@ -183,19 +173,19 @@ def test_timezone_none_is_naive(cwa):
                                     dt.timedelta(microseconds=-(2 ** 63) - 1)])
 def test_offset_beyond_64_bits_overflows(cwa, offset):
     with pytest.raises(OverflowError):
-        kelpmoor.read_cwa_file(cwa, fixed_utc_offset_timezone=FixedTz(offset))
+        kelpmoor.read_cwa_file(cwa, fixed_utc_offset_timezone=cb.FixedTz(offset))
 
 
 @pytest.mark.parametrize("returned", [None, 5, "UTC", dt.datetime(2020, 1, 1)])
 def test_utcoffset_not_a_timedelta(cwa, returned):
     with pytest.raises(TypeError, match="PyDelta"):
-        kelpmoor.read_cwa_file(cwa, fixed_utc_offset_timezone=FixedTz(returned))
+        kelpmoor.read_cwa_file(cwa, fixed_utc_offset_timezone=cb.FixedTz(returned))
 
 
 def test_utcoffset_exception_propagates_unchanged(cwa):
     error = ZeroDivisionError("clock lost")
     with pytest.raises(ZeroDivisionError) as info:
-        kelpmoor.read_cwa_file(cwa, fixed_utc_offset_timezone=FixedTz(error))
+        kelpmoor.read_cwa_file(cwa, fixed_utc_offset_timezone=cb.FixedTz(error))
     assert info.value is error
 
 
@@ -210,6 +200,6 @@ def test_unusable_timezone_before_missing_file_without_seconds_cut(tmp_path):
     missing = str(tmp_path / "missing.cwa")
     for cut in (None, kelpmoor.blocks(0, 1)):
         with pytest.raises(TypeError, match="PyDelta"):
-            kelpmoor.read_cwa_file(missing, cut=cut, fixed_utc_offset_timezone=FixedTz(None))
+            kelpmoor.read_cwa_file(missing, cut=cut, fixed_utc_offset_timezone=cb.FixedTz(None))
     with pytest.raises(RuntimeError, match="^IO error: "):
-        kelpmoor.read_cwa_file(missing, cut=kelpmoor.seconds(), fixed_utc_offset_timezone=FixedTz(None))
+        kelpmoor.read_cwa_file(missing, cut=kelpmoor.seconds(), fixed_utc_offset_timezone=cb.FixedTz(None))

@@ -27,16 +27,6 @@ def at(second, **kw):
             "sample_count": 100, **kw}
 
 
-class FixedTz(dt.tzinfo):
-    def __init__(self, offset):
-        self.offset = offset
-
-    def utcoffset(self, when):
-        if isinstance(self.offset, BaseException):
-            raise self.offset
-        return self.offset
-
-
 # ---------------------------------------------------------------------------------------------
 # shape of the frame
 
@@ -88,7 +78,7 @@ class Lost(Exception):
     pass
 
 
-UNUSABLE, LOST = FixedTz(None), FixedTz(Lost("no offset"))
+UNUSABLE, LOST = cb.FixedTz(None), cb.FixedTz(Lost("no offset"))
 
 
 @pytest.fixture
