@@ -10,6 +10,10 @@
 
 namespace cwa {
 
+// Asks the kernel to back a large allocation with huge pages: a week of samples is gigabytes
+// of columns, and first-touch faults on 4 KiB pages would cost more than decoding them.
+void advise_huge_pages(void* data, std::size_t bytes) noexcept;
+
 template <class T>
 class Column {
 public:
@@ -43,16 +47,12 @@ public:
         if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
         void* grown = std::realloc(data_, count * sizeof(T));
         if (!grown) throw std::bad_alloc();
-        data_ = static_cast<T*>(grown);
-        capacity_ = count;
+        adopt(grown, count);
     }
     // A reservation that is only a hint: when the address space is refused, growth takes over.
     void try_reserve(std::size_t count) noexcept {
         if (count <= capacity_ || count > SIZE_MAX / sizeof(T)) return;
-        if (void* grown = std::realloc(data_, count * sizeof(T))) {
-            data_ = static_cast<T*>(grown);
-            capacity_ = count;
-        }
+        if (void* grown = std::realloc(data_, count * sizeof(T))) adopt(grown, count);
     }
     // Appends `count` uninitialised elements and returns where they start.
     T* extend(std::size_t count) {
@@ -83,6 +83,12 @@ public:
     }
 
 private:
+    void adopt(void* storage, std::size_t count) noexcept {
+        data_ = static_cast<T*>(storage);
+        capacity_ = count;
+        advise_huge_pages(storage, count * sizeof(T));
+    }
+
     T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

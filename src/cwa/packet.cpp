@@ -1,6 +1,7 @@
 #include "cwa/packet.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "cwa/bytes.hpp"
@@ -85,35 +86,43 @@ Result<CwaDataBlock> CwaDataBlock::from_buffer(const std::uint8_t* sector) {
 
 namespace {
 
-// A 10-bit two's-complement field of a packed sample.
-inline std::int32_t packed_axis(std::uint32_t word, unsigned shift) {
-    return static_cast<std::int32_t>(((word >> shift) & 0x3FF) ^ 0x200) - 0x200;
+// The 10-bit two's-complement field of a packed sample whose top bit sits at bit `top`.
+inline std::int32_t packed_axis(std::uint32_t word, unsigned top) {
+    return static_cast<std::int32_t>(word << (31 - top)) >> 22;
 }
 
-void decode_packed3(const std::uint8_t* data, std::size_t count, float divisor, const SampleColumns& out) {
+// n x 2^e / A equals n x 2^(e - 8 - a) exactly (at most 13 significant bits), so the
+// exponent and the accelerometer divisor fold into one power-of-two factor whose bits are
+// built directly; the loop then has no division, table or branch and vectorises.
+void decode_packed3(const std::uint8_t* data, std::size_t count, unsigned accel_code, const SampleColumns& out) {
+    const std::uint32_t bias = 127 - 8 - accel_code;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t word = load_u32(data + 4 * i);
-        const unsigned exponent = word >> 30;
-        out.acc[0][i] = static_cast<float>(packed_axis(word, 0) * (1 << exponent)) / divisor;
-        out.acc[1][i] = static_cast<float>(packed_axis(word, 10) * (1 << exponent)) / divisor;
-        out.acc[2][i] = static_cast<float>(packed_axis(word, 20) * (1 << exponent)) / divisor;
+        const std::uint32_t scale_bits = ((word >> 30) + bias) << 23;
+        float scale;
+        std::memcpy(&scale, &scale_bits, sizeof scale);
+        out.acc[0][i] = static_cast<float>(packed_axis(word, 9)) * scale;
+        out.acc[1][i] = static_cast<float>(packed_axis(word, 19)) * scale;
+        out.acc[2][i] = static_cast<float>(packed_axis(word, 29)) * scale;
     }
 }
 
-void decode_unpacked3(const std::uint8_t* data, std::size_t count, float divisor, const SampleColumns& out) {
+// The accelerometer divisor is a power of two, so multiplying by its exact reciprocal gives
+// the quotient bit for bit, without a division per value.
+void decode_unpacked3(const std::uint8_t* data, std::size_t count, float reciprocal, const SampleColumns& out) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* s = data + 6 * i;
-        for (int axis = 0; axis < 3; ++axis) out.acc[axis][i] = static_cast<float>(load_i16(s + 2 * axis)) / divisor;
+        for (int axis = 0; axis < 3; ++axis) out.acc[axis][i] = static_cast<float>(load_i16(s + 2 * axis)) * reciprocal;
     }
 }
 
-void decode_unpacked6(const std::uint8_t* data, std::size_t count, float divisor, float gyro_divisor,
+void decode_unpacked6(const std::uint8_t* data, std::size_t count, float reciprocal, float gyro_divisor,
                       const SampleColumns& out) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* s = data + 12 * i;
         for (int axis = 0; axis < 3; ++axis) {
             out.gyro[axis][i] = static_cast<float>(load_i16(s + 2 * axis)) / gyro_divisor;
-            out.acc[axis][i] = static_cast<float>(load_i16(s + 6 + 2 * axis)) / divisor;
+            out.acc[axis][i] = static_cast<float>(load_i16(s + 6 + 2 * axis)) * reciprocal;
         }
     }
 }
@@ -146,23 +155,22 @@ Status parse_samples(const CwaDataBlock& block, bool include_magnetometer, const
         }
     }
     const unsigned accel_code = block.light >> 13;
-    const float accel_divisor = std::ldexp(1.0f, 8 + static_cast<int>(accel_code));
+    const float accel_reciprocal = std::ldexp(1.0f, -(8 + static_cast<int>(accel_code)));
     const unsigned gyro_code = (block.light >> 10) & 7;
     const float gyro_range = static_cast<float>(8000 >> gyro_code);
     switch (block.num_axes_bps) {
-        case 0x30: decode_packed3(block.data, count, accel_divisor, out); break;
-        case 0x32: decode_unpacked3(block.data, count, accel_divisor, out); break;
+        case 0x30: decode_packed3(block.data, count, accel_code, out); break;
+        case 0x32: decode_unpacked3(block.data, count, accel_reciprocal, out); break;
         case 0x62: {
             // Counts per degree per second; the default range's divisor is the rounded 16.384.
             const float gyro_divisor = gyro_code == 0 ? 16.384f : 32768.0f / gyro_range;
-            decode_unpacked6(block.data, count, accel_divisor, gyro_divisor, out);
+            decode_unpacked6(block.data, count, accel_reciprocal, gyro_divisor, out);
             break;
         }
         default: {
             // Nine-axis blocks multiply by units per count; the last bit can differ from six-axis.
             const float gyro_multiplier = gyro_code == 0 ? 0.06103515625f : gyro_range * 0x1p-15f;
-            decode_unpacked9(block.data, count, std::ldexp(1.0f, -(8 + static_cast<int>(accel_code))),
-                             gyro_multiplier, include_magnetometer, out);
+            decode_unpacked9(block.data, count, accel_reciprocal, gyro_multiplier, include_magnetometer, out);
             break;
         }
     }

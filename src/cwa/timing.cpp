@@ -1,5 +1,7 @@
 #include "cwa/timing.hpp"
 
+#include <algorithm>
+
 #include "cwa/datetime.hpp"
 
 namespace cwa {
@@ -12,9 +14,17 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
     const double start = continuity_start(natural_start, previous_end);
     const double span = natural_end - start;
     const auto n = static_cast<double>(sample_count);
-    // Multiply, divide, add, scale, truncate: another order moves single microseconds.
-    for (std::size_t i = 0; i < sample_count; ++i) {
-        out[i] = saturating_i64(((static_cast<double>(i) * span) / n + start) * 1000000.0);
+    // Multiply, divide, add, scale, truncate: another order moves single microseconds. The
+    // arithmetic runs over small chunks apart from the conversion so that it vectorises.
+    constexpr std::size_t chunk = 128;
+    double scaled[chunk];
+    for (std::size_t base = 0; base < sample_count; base += chunk) {
+        const int length = static_cast<int>(std::min(chunk, sample_count - base));
+        const int first = static_cast<int>(base);
+        for (int j = 0; j < length; ++j) {
+            scaled[j] = ((static_cast<double>(first + j) * span) / n + start) * 1000000.0;
+        }
+        for (int j = 0; j < length; ++j) out[base + j] = saturating_i64(scaled[j]);
     }
     return natural_end;
 }
