@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "cwa/cursor.hpp"
 #include "cwa/timing.hpp"
@@ -11,18 +10,58 @@ namespace cwa {
 
 namespace {
 
-struct BlockTimeSpan {
-    double start_s;  // after the continuity rule
-    double end_s;    // natural end, never corrected
-    std::size_t block_index;
+// The packet time spans of a seconds cut, taken in file order: the first and last packets
+// that overlap [a, b) plus one packet on each side, chosen as the walk goes so that no list
+// of every packet's span is kept.
+class SpanSelector {
+public:
+    SpanSelector(std::optional<double> a, std::optional<double> b) : a_(a), b_(b) {}
+
+    // `start_s` after the continuity rule, `end_s` the natural end (spans are half-open).
+    void add(double start_s, double end_s, std::size_t block_index) {
+        if (last_ && !after_last_ && count_ == last_index_ + 1) after_last_ = block_index;
+        if (!stopped_) {
+            if (a_ && *a_ >= end_s) {
+                // ends at or before the range start
+            } else if (b_ && start_s >= *b_) {
+                stopped_ = true;
+            } else {
+                if (!first_) first_ = count_ == 0 ? block_index : previous_block_;
+                last_ = block_index;
+                last_index_ = count_;
+                after_last_.reset();
+            }
+        }
+        previous_block_ = block_index;
+        ++count_;
+    }
+
+    // The widened (first block, last block), or nothing when no packet overlaps.
+    std::optional<std::pair<std::size_t, std::size_t>> blocks() const {
+        if (!first_) return std::nullopt;
+        return std::pair(*first_, after_last_.value_or(*last_));
+    }
+
+private:
+    std::optional<double> a_, b_;
+    std::size_t count_ = 0;
+    std::size_t previous_block_ = 0;
+    std::optional<std::size_t> first_;  // block of the packet before the first overlap
+    std::optional<std::size_t> last_;   // block of the last overlapping packet
+    std::size_t last_index_ = 0;
+    std::optional<std::size_t> after_last_;
+    bool stopped_ = false;
 };
 
-Result<std::vector<BlockTimeSpan>> collect_block_spans(const std::string& path) {
+Result<ReadPlan> plan_seconds(const std::string& path, const SecondsCut& cut) {
     CWA_TRY(checked, open_checked_cwa(path));
     if (checked.data_block_count == 0) return fail("Start block is beyond file size");
     CWA_CHECK(checked.file.seek(metadata_size));
-    std::vector<BlockTimeSpan> spans;
+
+    std::optional<double> a, b;
+    std::optional<SpanSelector> selector;
     std::optional<double> previous_end;
+    // Every sector is read even once the range is covered: a damaged packet anywhere fails.
     SectorReader reader(checked.file, checked.data_block_count);
     for (std::size_t i = 0; i < checked.data_block_count; ++i) {
         CWA_TRY(sector, reader.next());
@@ -30,57 +69,21 @@ Result<std::vector<BlockTimeSpan>> collect_block_spans(const std::string& path) 
         CWA_TRY(meta, packet_meta(sector));
         if (!meta) continue;
         const auto [natural_start, natural_end] = meta->natural_bounds();
-        spans.push_back({continuity_start(natural_start, previous_end), natural_end, i});
+        if (!selector) {
+            // Cuts count from the first sample's time as the index shows it, truncated to
+            // whole microseconds, so that seconds(0, ...) keeps the first sample.
+            const double t0 = us_to_seconds(seconds_to_us(natural_start));
+            if (cut.start) a = t0 + *cut.start;
+            if (cut.end) b = t0 + *cut.end;
+            selector.emplace(a, b);
+        }
+        selector->add(continuity_start(natural_start, previous_end), natural_end, i);
         previous_end = natural_end;
     }
-    if (spans.empty()) return fail("No valid sample data found");
-    return spans;
-}
-
-Result<ReadPlan> plan_seconds(const std::string& path, const SecondsCut& cut) {
-    CWA_TRY(spans, collect_block_spans(path));
-    // Cuts count from the first sample's time as the index shows it, truncated to whole
-    // microseconds, so that seconds(0, ...) keeps the first sample.
-    const double t0 = us_to_seconds(seconds_to_us(spans.front().start_s));
-    const std::optional<double> a = cut.start ? std::optional(t0 + *cut.start) : std::nullopt;
-    const std::optional<double> b = cut.end ? std::optional(t0 + *cut.end) : std::nullopt;
-
-    const std::size_t m = spans.size();
-    std::optional<std::size_t> first, last;
-    if (a && b) {
-        for (std::size_t k = 0; k < m; ++k) {
-            if (*a >= spans[k].end_s) continue;
-            if (spans[k].start_s >= *b) break;
-            if (!first) first = k;
-            last = k;
-        }
-    } else if (a) {
-        for (std::size_t k = 0; k < m; ++k) {
-            if (*a >= spans[k].end_s) continue;
-            if (!first) first = k;
-            last = k;
-        }
-    } else if (b) {
-        if (spans[0].start_s < *b) {
-            first = 0;
-            last = m - 1;
-            for (std::size_t j = 1; j < m; ++j) {
-                if (spans[j].start_s >= *b) {
-                    last = j - 1;
-                    break;
-                }
-            }
-        }
-    } else {
-        first = 0;
-        last = m - 1;
-    }
-    if (!first) return fail("No samples remain after applying seconds cut");
-
-    // One packet of support on each side, for the continuity chain and the resampler's cubic.
-    const std::size_t f = *first == 0 ? 0 : *first - 1;
-    const std::size_t l = std::min(*last + 1, m - 1);
-    return ReadPlan{spans[f].block_index, spans[l].block_index - spans[f].block_index + 1, a, b};
+    if (!selector) return fail("No valid sample data found");
+    const auto blocks = selector->blocks();
+    if (!blocks) return fail("No samples remain after applying seconds cut");
+    return ReadPlan{blocks->first, blocks->second - blocks->first + 1, a, b};
 }
 
 }  // namespace
