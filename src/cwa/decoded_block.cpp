@@ -24,6 +24,7 @@ Status decode_block(const CwaDataBlock& block, bool include_magnetometer, std::o
     CWA_TRY(natural_end, calculate_sample_timestamps_with_prev_end(block, m, previous_end, out.timestamps_us.data()));
     previous_end = natural_end;
     out.count = m;
+    out.carries_sensors = has_gyro || has_mag;
     out.aux = packet_aux(block);
     return {};
 }

@@ -21,6 +21,7 @@ struct DecodedBlock {
     // NaN where the block carries no such channel; decoded values are never NaN.
     std::array<std::array<float, max_block_samples>, sensor_channel_count> sensors;
     std::array<std::int64_t, max_block_samples> timestamps_us;
+    bool carries_sensors = false;  // any gyroscope or magnetometer value in the block
     PacketAux aux;
 };
 

@@ -1,5 +1,6 @@
 #include "cwa/resample.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "cwa/cursor.hpp"
@@ -25,43 +26,55 @@ StreamingResampler::StreamingResampler(double resample_hz, std::optional<double>
     : range_start_time_(range_start_time),
       range_end_time_(range_end_time),
       output_(channels),
-      resample_hz_(resample_hz) {}
+      step_ms_(1000.0 / resample_hz) {}
 
-void StreamingResampler::push_sample(const TimedSample& sample) {
-    if (length_ == window_.size()) {
-        std::vector<TimedSample> grown(window_.empty() ? 8 : window_.size() * 2);
+TimedSample& StreamingResampler::back_slot() {
+    if (length_ == capacity_) {
+        std::vector<TimedSample> grown(capacity_ == 0 ? 8 : capacity_ * 2);
         for (std::size_t j = 0; j < length_; ++j) grown[j] = at(j);
         window_ = std::move(grown);
+        capacity_ = window_.size();
         head_ = 0;
     }
-    window_[(head_ + length_) & (window_.size() - 1)] = sample;
+    return window_[(head_ + length_) & (capacity_ - 1)];
+}
+
+void StreamingResampler::push_sample(const TimedSample& sample) {
+    back_slot() = sample;
+    push_back_slot();
+}
+
+void StreamingResampler::push_back_slot() {
+    const double time_s = at(length_).time_s;
     ++length_;
-    if (!origin_ms_) {
-        if (range_start_time_ && *range_start_time_ > sample.time_s) {
-            origin_ms_ = *range_start_time_ * 1000.0;
-        } else {
-            // Scaling the first sample's time to milliseconds and back can land one rounding
-            // step below it, where no row could ever be served. The origin is raised to the
-            // smallest value whose grid point 0 is not before the sample, so the grid starts
-            // at the first sample and continues one row per step.
-            double origin = sample.time_s * 1000.0;
-            while (origin / 1000.0 < sample.time_s) origin = std::nextafter(origin, INFINITY);
-            origin_ms_ = origin;
-        }
+    if (origin_ms_) {
+        // A sample before the next grid time cannot complete a row unless a row waits for its
+        // fourth point; the search and trimming that are skipped here give the same result at
+        // the next call, so most pushes of a coarser grid cost only the comparison.
+        if (!waiting_ && time_s < grid_time()) return;
+    } else if (range_start_time_ && *range_start_time_ > time_s) {
+        origin_ms_ = *range_start_time_ * 1000.0;
+    } else {
+        // Scaling the first sample's time to milliseconds and back can land one rounding step
+        // below it, where no row could ever be served. The origin is raised to the smallest
+        // value whose grid point 0 is not before the sample, so the grid starts at the first
+        // sample and continues one row per step.
+        double origin = time_s * 1000.0;
+        while (origin / 1000.0 < time_s) origin = std::nextafter(origin, INFINITY);
+        origin_ms_ = origin;
     }
     emit_ready(false);
 }
 
 void StreamingResampler::drop_front(std::size_t count) {
-    head_ = (head_ + count) & (window_.size() - 1);
+    head_ = (head_ + count) & (capacity_ - 1);
     length_ -= count;
 }
 
 void StreamingResampler::emit_ready(bool at_end) {
     if (!origin_ms_) return;
-    const double step_ms = 1000.0 / resample_hz_;
     for (;;) {
-        const double b = (static_cast<double>(emitted_) * step_ms + *origin_ms_) / 1000.0;
+        const double b = grid_time();
         if (range_end_time_ && b >= *range_end_time_) {
             finished_ = true;
             return;
@@ -71,9 +84,9 @@ void StreamingResampler::emit_ready(bool at_end) {
         while (i + 1 < n && b > time_at(i + 1)) ++i;
         cursor_ = i;
         // The cubic of an interior interval needs the sample after the pair; wait for it.
-        const bool served = n >= 2 && i + 1 < n && b >= time_at(i) && b <= time_at(i + 1) &&
-                            !(i >= 1 && i + 2 >= n && !at_end);
-        if (!served) {
+        const bool bracketed = n >= 2 && i + 1 < n && b >= time_at(i) && b <= time_at(i + 1);
+        waiting_ = bracketed && i >= 1 && i + 2 >= n && !at_end;
+        if (!bracketed || waiting_) {
             if (i >= 2) {
                 drop_front(i - 1);
                 cursor_ = 1;
@@ -82,6 +95,7 @@ void StreamingResampler::emit_ready(bool at_end) {
         }
         emit_row(b, i);
         ++emitted_;
+        next_time_.reset();
         // Keep the sample before the bracketing pair as the first point of the next cubic.
         if (cursor_ >= 2) {
             drop_front(cursor_ - 1);
@@ -143,6 +157,11 @@ void StreamingResampler::emit_row(double b, std::size_t i) {
     for (std::size_t a = 0; a < 3; ++a) output_.acc[a].push_back(values(&TimedSample::acc, a));
     const std::size_t row = output_.size() - 1;
     for (std::size_t c = 0; c < sensor_channel_count; ++c) {
+        // With the channel absent from both bracketing samples, every rule below gives absent.
+        if (std::isnan(s[1]->sensors[c]) && std::isnan(s[2]->sensors[c])) {
+            if (output_.sensors[c]) output_.sensors[c]->push_back(missing_value);
+            continue;
+        }
         // A grid time on a sample takes its optional values as they are, present or absent.
         float value;
         if (b == s[1]->time_s) {
@@ -159,6 +178,23 @@ void StreamingResampler::emit_row(double b, std::size_t i) {
     }
 }
 
+namespace {
+
+// Rows the read will likely emit, judged from the first packet's duration: reserving them lets
+// the output grow without copies. Only a hint; growth covers a wrong guess.
+std::size_t estimate_rows(const CwaDataBlock& first, std::size_t blocks, double resample_hz,
+                          std::optional<double> range_start_time, std::optional<double> range_end_time) {
+    const auto [start, end] = first.meta(first.sample_count).natural_bounds();
+    double seconds = static_cast<double>(blocks) * (end - start);
+    if (range_start_time && range_end_time) seconds = std::min(seconds, *range_end_time - *range_start_time);
+    const double rows = seconds * resample_hz + 2.0;
+    // Beyond this the guess is more likely a damaged clock than a real recording.
+    constexpr double largest_hint = 4e9;
+    return rows >= 0.0 && rows < largest_hint ? static_cast<std::size_t>(rows) : 0;
+}
+
+}  // namespace
+
 Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
                                                         std::optional<std::size_t> start_block,
                                                         std::optional<std::size_t> block_count, double resample_hz,
@@ -167,6 +203,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
                                                         std::optional<double> range_end_time) {
     CWA_TRY(cursor, open_cwa_data_blocks(path, start_block, block_count));
     std::optional<StreamingResampler> resampler;
+    std::size_t expected_rows = 0;
     DecodedBlock block;
     BlockWalker walker(cursor);
     bool stop = false;
@@ -177,21 +214,32 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
         if (!resampler) {
             CWA_CHECK(check_time_range(range_start_time, range_end_time));
             resampler.emplace(resample_hz, range_start_time, range_end_time, channels);
+            expected_rows = estimate_rows(*data_block, cursor.end_block - cursor.start_block, resample_hz,
+                                          range_start_time, range_end_time);
+            resampler->output().timestamps_us.try_reserve(expected_rows);
+            resampler->output().for_each_column([&](FloatColumn& column) { column.try_reserve(expected_rows); });
         }
         CwaDataResult& output = resampler->output();
         for (std::size_t k = 0; k < block.count; ++k) {
             const double t = us_to_seconds(block.timestamps_us[k]);
             const bool in_range = !(range_start_time && *range_start_time > t) && !(range_end_time && t >= *range_end_time);
-            TimedSample sample{};
-            for (std::size_t a = 0; a < 3; ++a) sample.acc[a] = block.acc[a][k];
-            for (std::size_t c = 0; c < sensor_channel_count; ++c) {
-                sample.sensors[c] = block.sensors[c][k];
-                // Only samples inside the range may bring a channel into the output.
-                if (in_range && !std::isnan(sample.sensors[c])) ensure_sensor_column(output.sensors[c], output.size());
+            if (!resampler->finished()) {
+                // Built in place in the window: the sample is copied once, from the block.
+                TimedSample& sample = resampler->back_slot();
+                for (std::size_t a = 0; a < 3; ++a) sample.acc[a] = block.acc[a][k];
+                for (std::size_t c = 0; c < sensor_channel_count; ++c) sample.sensors[c] = block.sensors[c][k];
+                sample.aux = block.aux.values;
+                sample.time_s = t;
             }
-            sample.aux = block.aux.values;
-            sample.time_s = t;
-            if (!resampler->finished()) resampler->push_sample(sample);
+            // Only samples inside the range may bring a channel into the output.
+            if (in_range && block.carries_sensors) {
+                for (std::size_t c = 0; c < sensor_channel_count; ++c) {
+                    if (!std::isnan(block.sensors[c][k]) && !output.sensors[c]) {
+                        ensure_sensor_column(output.sensors[c], output.size()).try_reserve(expected_rows);
+                    }
+                }
+            }
+            if (!resampler->finished()) resampler->push_back_slot();
             if (resampler->finished() && t >= *range_end_time) {
                 stop = true;
                 break;
@@ -202,6 +250,8 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
     resampler->emit_ready(true);
     CwaDataResult& output = resampler->output();
     if (output.size() == 0) return fail("No samples remain after applying time range/resampling");
+    output.timestamps_us.shrink_to_fit();
+    output.for_each_column([](FloatColumn& column) { column.shrink_to_fit(); });
     return std::move(output);
 }
 

@@ -32,14 +32,25 @@ public:
                        std::optional<double> range_end_time, const ChannelSelection& channels);
 
     void push_sample(const TimedSample& sample);
+    // The same push without a copy: fill back_slot(), then push_back_slot().
+    TimedSample& back_slot();
+    void push_back_slot();
     void emit_ready(bool at_end);
     bool finished() const { return finished_; }
     CwaDataResult& output() { return output_; }
 
 private:
-    const TimedSample& at(std::size_t j) const { return window_[(head_ + j) & (window_.size() - 1)]; }
+    const TimedSample& at(std::size_t j) const { return window_[(head_ + j) & (capacity_ - 1)]; }
     double time_at(std::size_t j) const { return at(j).time_s; }
     void drop_front(std::size_t count);
+    // grid_time(emitted): the step is divided out once, and the time recomputed from the row
+    // number for every row, never accumulated, so no rounding error builds up.
+    double grid_time() {
+        if (!next_time_) {
+            next_time_ = (static_cast<double>(emitted_) * step_ms_ + *origin_ms_) / 1000.0;
+        }
+        return *next_time_;
+    }
     void emit_row(double b, std::size_t i);
 
     std::optional<double> range_start_time_;
@@ -47,13 +58,17 @@ private:
     std::optional<double> origin_ms_;
     // Ring buffer: capacity a power of two, doubled when full, never shrunk.
     std::vector<TimedSample> window_;
+    std::size_t capacity_ = 0;
     std::size_t head_ = 0;
     std::size_t length_ = 0;
     CwaDataResult output_;
-    double resample_hz_;
+    double step_ms_;  // 1000 / resample_hz, milliseconds per grid point
     std::size_t cursor_ = 0;
     std::uint64_t emitted_ = 0;
+    std::optional<double> next_time_;
     bool finished_ = false;
+    // The last call left a bracketed row waiting for the sample after its pair.
+    bool waiting_ = false;
 };
 
 // The validated rate, or nothing when no rate is given (the method is then not examined).
