@@ -106,23 +106,19 @@ void StreamingResampler::emit_ready(bool at_end) {
 
 namespace {
 
+// The weights of one grid time, shared by every channel of its row.
 struct Interpolator {
-    double b;
-    double t[4];  // t[0] and t[3] only meaningful when `cubic`
+    bool flat;        // bracketing times closer than 1e-12: the earlier value stands
+    double fraction;  // (b - T1) / (T2 - T1)
     bool cubic;
-    double weight[4];
+    double weight[4];  // Nj / Dj
 
-    double linear(double y1, double y2) const {
-        if (std::fabs(t[2] - t[1]) < 1e-12) return y1;
-        return y1 + ((b - t[1]) / (t[2] - t[1])) * (y2 - y1);
-    }
     // Four-point Lagrange; falls back to linear on a missing neighbour value.
-    float value(const float (&y)[4]) const {
-        const double y0 = y[0], y1 = y[1], y2 = y[2], y3 = y[3];
+    float value(double y0, double y1, double y2, double y3) const {
         if (cubic && !std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2) && !std::isnan(y3)) {
             return static_cast<float>(((weight[0] * y0 + weight[1] * y1) + weight[2] * y2) + weight[3] * y3);
         }
-        return static_cast<float>(linear(y1, y2));
+        return static_cast<float>(flat ? y1 : y1 + fraction * (y2 - y1));
     }
 };
 
@@ -133,24 +129,21 @@ void StreamingResampler::emit_row(double b, std::size_t i) {
     const bool has_outer = i >= 1 && i + 2 < n;
     const TimedSample* s[4] = {has_outer ? &at(i - 1) : &at(i), &at(i), &at(i + 1), has_outer ? &at(i + 2) : &at(i + 1)};
 
-    Interpolator interp{b, {s[0]->time_s, s[1]->time_s, s[2]->time_s, s[3]->time_s}, has_outer, {}};
-    if (has_outer) {
-        for (int j = 0; j < 4 && interp.cubic; ++j) {
-            double denominator = 1.0, numerator = 1.0;
-            for (int m = 0; m < 4; ++m) {
-                if (m == j) continue;
-                denominator *= interp.t[j] - interp.t[m];
-                numerator *= b - interp.t[m];
-            }
-            if (std::fabs(denominator) < 1e-12) interp.cubic = false;
-            interp.weight[j] = numerator / denominator;
+    const double t[4] = {s[0]->time_s, s[1]->time_s, s[2]->time_s, s[3]->time_s};
+    Interpolator interp{std::fabs(t[2] - t[1]) < 1e-12, (b - t[1]) / (t[2] - t[1]), has_outer, {}};
+    for (int j = 0; j < 4 && interp.cubic; ++j) {
+        double denominator = 1.0, numerator = 1.0;
+        for (int m = 0; m < 4; ++m) {
+            if (m == j) continue;
+            denominator *= t[j] - t[m];
+            numerator *= b - t[m];
         }
+        if (std::fabs(denominator) < 1e-12) interp.cubic = false;
+        interp.weight[j] = numerator / denominator;
     }
 
     auto values = [&](auto field, std::size_t c) {
-        float y[4];
-        for (int j = 0; j < 4; ++j) y[j] = (s[j]->*field)[c];
-        return interp.value(y);
+        return interp.value((s[0]->*field)[c], (s[1]->*field)[c], (s[2]->*field)[c], (s[3]->*field)[c]);
     };
 
     output_.timestamps_us.push_back(seconds_to_us(b));
