@@ -30,10 +30,7 @@ constexpr const char* aux_missing_messages[aux_channel_count] = {
 };
 
 // A failed record write reports the system's text alone, without the I/O prefix.
-CwaError record_write_error(int code) {
-    constexpr std::string_view io_prefix = "IO error: ";
-    return CwaError::message(CwaError::io_from_errno(code).display().substr(io_prefix.size()));
-}
+CwaError record_write_error(int code) { return CwaError::message(CwaError::os_error_text(code)); }
 
 inline char* put_field(char* out, float value) {
     *out = ',';

@@ -4,11 +4,11 @@
 
 namespace cwa {
 
-CwaError CwaError::io_from_errno(int code) {
+std::string CwaError::os_error_text(int code) {
     char buffer[256];
     // The GNU strerror_r may return a static string instead of filling the buffer.
     const char* text = strerror_r(code, buffer, sizeof buffer);
-    return CwaError(Kind::Io, std::string(text) + " (os error " + std::to_string(code) + ")");
+    return std::string(text) + " (os error " + std::to_string(code) + ")";
 }
 
 std::string CwaError::display() const {

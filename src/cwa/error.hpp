@@ -14,7 +14,7 @@ public:
 
     static CwaError message(std::string text) { return CwaError(Kind::Message, std::move(text)); }
     // An operating-system error, described the way the system describes errno.
-    static CwaError io_from_errno(int code);
+    static CwaError io_from_errno(int code) { return io(os_error_text(code)); }
     // An I/O failure the system did not number, such as a file that ended inside a record.
     static CwaError io(std::string text) { return CwaError(Kind::Io, std::move(text)); }
     static CwaError io_short_read() { return io("failed to fill whole buffer"); }
@@ -22,6 +22,9 @@ public:
     Kind kind() const noexcept { return kind_; }
     // The text shown to users: the message itself, or "IO error: " and the system's text.
     std::string display() const;
+
+    // "No such file or directory (os error 2)": the system's description and its code.
+    static std::string os_error_text(int code);
 
 private:
     CwaError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
