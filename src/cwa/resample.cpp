@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
+#include <unistd.h>
 
 #include "cwa/cursor.hpp"
 #include "cwa/decoded_block.hpp"
@@ -106,6 +108,28 @@ void StreamingResampler::emit_ready(bool at_end) {
 
 namespace {
 
+std::uint64_t physical_memory_bytes() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
+}  // namespace
+
+void StreamingResampler::check_output_fits() const {
+    // The grid runs through gaps in the clock, so one damaged packet timestamp decades away
+    // would ask for billions of rows; refusing at half the machine's memory turns what would be
+    // the process being killed into a MemoryError.
+    static const std::uint64_t limit = physical_memory_bytes() / 2;
+    std::uint64_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
+    for (const auto& column : output_.sensors) row_bytes += column ? sizeof(float) : 0;
+    for (const auto& column : output_.aux) row_bytes += column ? sizeof(float) : 0;
+    if (static_cast<std::uint64_t>(output_.size()) * row_bytes > limit) throw std::bad_alloc();
+}
+
+namespace {
+
 // The weights of one grid time, shared by every channel of its row.
 struct Interpolator {
     bool flat;        // bracketing times closer than 1e-12: the earlier value stands
@@ -146,6 +170,7 @@ void StreamingResampler::emit_row(double b, std::size_t i) {
         return interp.value((s[0]->*field)[c], (s[1]->*field)[c], (s[2]->*field)[c], (s[3]->*field)[c]);
     };
 
+    if ((output_.size() & 0xFFFF) == 0) check_output_fits();
     output_.timestamps_us.push_back(seconds_to_us(b));
     for (std::size_t a = 0; a < 3; ++a) output_.acc[a].push_back(values(&TimedSample::acc, a));
     const std::size_t row = output_.size() - 1;

@@ -52,6 +52,8 @@ private:
         return *next_time_;
     }
     void emit_row(double b, std::size_t i);
+    // Throws std::bad_alloc once the rows would outgrow the machine's memory.
+    void check_output_fits() const;
 
     std::optional<double> range_start_time_;
     std::optional<double> range_end_time_;
