@@ -15,11 +15,18 @@ namespace {
 // of every packet's span is kept.
 class SpanSelector {
 public:
-    SpanSelector(std::optional<double> a, std::optional<double> b) : a_(a), b_(b) {}
+    explicit SpanSelector(const SecondsCut& cut) : cut_(cut) {}
 
     // `start_s` after the continuity rule, `end_s` the natural end (spans are half-open).
     void add(double start_s, double end_s, std::size_t block_index) {
-        if (last_ && !after_last_ && count_ == last_index_ + 1) after_last_ = block_index;
+        if (count_ == 0) {
+            // Cuts count from the first sample's time as the index shows it, truncated to
+            // whole microseconds, so that seconds(0, ...) keeps the first sample.
+            const double t0 = us_to_seconds(seconds_to_us(start_s));
+            if (cut_.start) a_ = t0 + *cut_.start;
+            if (cut_.end) b_ = t0 + *cut_.end;
+        }
+        if (last_ && count_ == last_index_ + 1) after_last_ = block_index;
         if (!stopped_) {
             if (a_ && *a_ >= end_s) {
                 // ends at or before the range start
@@ -29,27 +36,32 @@ public:
                 if (!first_) first_ = count_ == 0 ? block_index : previous_block_;
                 last_ = block_index;
                 last_index_ = count_;
-                after_last_.reset();
+                after_last_ = block_index;
             }
         }
         previous_block_ = block_index;
         ++count_;
     }
 
+    bool saw_data() const { return count_ > 0; }
+    std::optional<double> range_start() const { return a_; }
+    std::optional<double> range_end() const { return b_; }
+
     // The widened (first block, last block), or nothing when no packet overlaps.
     std::optional<std::pair<std::size_t, std::size_t>> blocks() const {
         if (!first_) return std::nullopt;
-        return std::pair(*first_, after_last_.value_or(*last_));
+        return std::pair(*first_, after_last_);
     }
 
 private:
+    SecondsCut cut_;
     std::optional<double> a_, b_;
     std::size_t count_ = 0;
     std::size_t previous_block_ = 0;
     std::optional<std::size_t> first_;  // block of the packet before the first overlap
     std::optional<std::size_t> last_;   // block of the last overlapping packet
     std::size_t last_index_ = 0;
-    std::optional<std::size_t> after_last_;
+    std::size_t after_last_ = 0;  // block of the packet after the last overlap, else the last
     bool stopped_ = false;
 };
 
@@ -58,8 +70,7 @@ Result<ReadPlan> plan_seconds(const std::string& path, const SecondsCut& cut) {
     if (checked.data_block_count == 0) return fail("Start block is beyond file size");
     CWA_CHECK(checked.file.seek(metadata_size));
 
-    std::optional<double> a, b;
-    std::optional<SpanSelector> selector;
+    SpanSelector selector(cut);
     std::optional<double> previous_end;
     // Every sector is read even once the range is covered: a damaged packet anywhere fails.
     SectorReader reader(checked.file, checked.data_block_count);
@@ -69,21 +80,13 @@ Result<ReadPlan> plan_seconds(const std::string& path, const SecondsCut& cut) {
         CWA_TRY(meta, packet_meta(sector));
         if (!meta) continue;
         const auto [natural_start, natural_end] = meta->natural_bounds();
-        if (!selector) {
-            // Cuts count from the first sample's time as the index shows it, truncated to
-            // whole microseconds, so that seconds(0, ...) keeps the first sample.
-            const double t0 = us_to_seconds(seconds_to_us(natural_start));
-            if (cut.start) a = t0 + *cut.start;
-            if (cut.end) b = t0 + *cut.end;
-            selector.emplace(a, b);
-        }
-        selector->add(continuity_start(natural_start, previous_end), natural_end, i);
+        selector.add(continuity_start(natural_start, previous_end), natural_end, i);
         previous_end = natural_end;
     }
-    if (!selector) return fail("No valid sample data found");
-    const auto blocks = selector->blocks();
+    if (!selector.saw_data()) return fail("No valid sample data found");
+    const auto blocks = selector.blocks();
     if (!blocks) return fail("No samples remain after applying seconds cut");
-    return ReadPlan{blocks->first, blocks->second - blocks->first + 1, a, b};
+    return ReadPlan{blocks->first, blocks->second - blocks->first + 1, selector.range_start(), selector.range_end()};
 }
 
 }  // namespace
