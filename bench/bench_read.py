@@ -13,7 +13,6 @@ Targets, each against a floor or another call timed in the same run:
 
 from __future__ import annotations
 
-import argparse
 import calendar
 import sys
 
@@ -113,14 +112,8 @@ def verify(kelpmoor, rec: Recording, rep: Report, window: tuple[float, float], b
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    common.add_recording_args(ap)
-    args = ap.parse_args(argv)
-    rec = common.recording(args)
-    kelpmoor = common.import_module()
+    args, rec, kelpmoor, rep = common.start_run("read", __doc__, argv)
     path = str(rec.path)
-    rep = Report(f"read benchmark: {rec.path.name}  {rec.blocks} blocks  {rec.rows:,} rows  "
-                 f"{rec.size / 1e6:.1f} MB  best of {args.repeat}")
 
     # One hour from the start of the second day, and the blocks that hold it at 100 Hz.
     start = min(WINDOW_START_S, rec.blocks * rec.block_seconds / 2)

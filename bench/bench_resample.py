@@ -13,14 +13,13 @@ Targets, all measured in the same run:
 
 from __future__ import annotations
 
-import argparse
 import math
 import sys
 
 import numpy as np
 
 import common
-from common import Recording, Report
+from common import Recording
 
 RATES = ((30.0, 1.0), (100.0, 1.3))
 
@@ -46,14 +45,8 @@ def check_grid(df, rec: Recording, hz: float, first_us: int, last_us: int) -> li
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    common.add_recording_args(ap)
-    args = ap.parse_args(argv)
-    rec = common.recording(args)
-    kelpmoor = common.import_module()
+    args, rec, kelpmoor, rep = common.start_run("resample", __doc__, argv)
     path = str(rec.path)
-    rep = Report(f"resample benchmark: {rec.path.name}  {rec.blocks} blocks  {rec.rows:,} rows  "
-                 f"{rec.size / 1e6:.1f} MB  best of {args.repeat}")
 
     try:
         plain = kelpmoor.read_cwa_file(path)

@@ -82,6 +82,18 @@ def recording(args) -> Recording:
                      generate.LAYOUTS[args.axes].samples_per_block)
 
 
+def start_run(name: str, doc: str, argv=None):
+    """Parse the common arguments, make the recording and open the report of a benchmark."""
+    ap = argparse.ArgumentParser(description=doc.splitlines()[0])
+    add_recording_args(ap)
+    args = ap.parse_args(argv)
+    rec = recording(args)
+    kelpmoor = import_module()
+    rep = Report(f"{name} benchmark: {rec.path.name}  {rec.blocks} blocks  {rec.rows:,} rows  "
+                 f"{rec.size / 1e6:.1f} MB  best of {args.repeat}")
+    return args, rec, kelpmoor, rep
+
+
 def import_module():
     """kelpmoor, or exit with a short note when it is not installed or not finished."""
     try:
