@@ -43,16 +43,19 @@ public:
     // Room for `count` elements in total. Large reservations cost only address space until
     // written, so readers reserve from a file's upper bound and trim once at the end.
     void reserve(std::size_t count) {
-        if (count <= capacity_) return;
-        if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        void* grown = std::realloc(data_, count * sizeof(T));
-        if (!grown) throw std::bad_alloc();
-        adopt(grown, count);
+        if (!try_reserve(count)) throw std::bad_alloc();
     }
-    // A reservation that is only a hint: when the address space is refused, growth takes over.
-    void try_reserve(std::size_t count) noexcept {
-        if (count <= capacity_ || count > SIZE_MAX / sizeof(T)) return;
-        if (void* grown = std::realloc(data_, count * sizeof(T))) adopt(grown, count);
+    // A reservation that may be refused (false), leaving the column as it was: callers that
+    // only hint at a size let growth take over instead.
+    bool try_reserve(std::size_t count) noexcept {
+        if (count <= capacity_) return true;
+        if (count > SIZE_MAX / sizeof(T)) return false;
+        void* grown = std::realloc(data_, count * sizeof(T));
+        if (!grown) return false;
+        data_ = static_cast<T*>(grown);
+        capacity_ = count;
+        advise_huge_pages(grown, count * sizeof(T));
+        return true;
     }
     // Appends `count` uninitialised elements and returns where they start.
     T* extend(std::size_t count) {
@@ -83,12 +86,6 @@ public:
     }
 
 private:
-    void adopt(void* storage, std::size_t count) noexcept {
-        data_ = static_cast<T*>(storage);
-        capacity_ = count;
-        advise_huge_pages(storage, count * sizeof(T));
-    }
-
     T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

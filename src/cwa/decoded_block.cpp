@@ -14,17 +14,18 @@ Status decode_block(const CwaDataBlock& block, bool include_magnetometer, std::o
         columns.gyro[c] = out.sensors[c].data();
         columns.mag[c] = out.sensors[3 + c].data();
     }
-    const auto layout = sample_layout(block.num_axes_bps);
-    const bool has_gyro = layout && layout->has_gyro;
-    const bool has_mag = layout && layout->has_mag && include_magnetometer;
+    out.carries_sensors = false;
     for (std::size_t c = 0; c < sensor_channel_count; ++c) {
-        if (!(c < 3 ? has_gyro : has_mag)) out.sensors[c].fill(missing_value);
+        if (writes_sensor_channel(block.num_axes_bps, include_magnetometer, c)) {
+            out.carries_sensors = true;
+        } else {
+            out.sensors[c].fill(missing_value);
+        }
     }
     CWA_CHECK(parse_samples(block, include_magnetometer, columns));
     CWA_TRY(natural_end, calculate_sample_timestamps_with_prev_end(block, m, previous_end, out.timestamps_us.data()));
     previous_end = natural_end;
     out.count = m;
-    out.carries_sensors = has_gyro || has_mag;
     out.aux = packet_aux(block);
     return {};
 }

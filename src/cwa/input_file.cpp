@@ -66,6 +66,14 @@ Status InputFile::read_exact(void* buffer, std::size_t length) {
     return {};
 }
 
+Result<bool> InputFile::read_sector(std::uint8_t* sector) {
+    // The first byte alone tells a clean end of file from a partial sector.
+    CWA_TRY(got, read_some(sector, 1));
+    if (got == 0) return false;
+    CWA_CHECK(read_exact(sector + 1, sector_size - 1));
+    return true;
+}
+
 SectorReader::SectorReader(InputFile& file, std::uint64_t max_sectors)
     : file_(file),
       buffer_(new std::uint8_t[read_buffer_size]),

@@ -32,6 +32,8 @@ public:
     Result<std::size_t> read_some(void* buffer, std::size_t length);
     // Fills the whole buffer or fails; a premature end is the short-read error.
     Status read_exact(void* buffer, std::size_t length);
+    // One 512-byte sector: false at a clean end of file, the short-read error inside a sector.
+    Result<bool> read_sector(std::uint8_t* sector);
 
 private:
     explicit InputFile(int fd) : fd_(fd) {}

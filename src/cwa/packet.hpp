@@ -20,6 +20,14 @@ struct SampleLayout {
 };
 std::optional<SampleLayout> sample_layout(std::uint8_t format_byte);
 
+// Whether decoding writes optional sensor channel `channel` (gyro_x..gyro_z, mag_x..mag_z):
+// the block's format carries it, and for the magnetometer it was asked for.
+inline bool writes_sensor_channel(std::uint8_t format_byte, bool include_magnetometer, std::size_t channel) {
+    const auto layout = sample_layout(format_byte);
+    if (!layout) return false;
+    return channel < 3 ? layout->has_gyro : layout->has_mag && include_magnetometer;
+}
+
 // The rate of a block in Hz, in single precision; exact for every code.
 float block_sample_rate(std::uint8_t rate_code);
 

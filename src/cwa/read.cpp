@@ -32,16 +32,12 @@ Result<CwaDataResult> read_cwa_data(const std::string& path, std::optional<std::
         if (!block) break;
         const std::size_t m = block->sample_count;
         const std::size_t before = result.size();
-        const auto layout = sample_layout(block->num_axes_bps);
-        const bool has_gyro = layout && layout->has_gyro;
-        const bool has_mag = layout && layout->has_mag && channels.include_magnetometer;
 
         SampleColumns out{};
         for (std::size_t a = 0; a < 3; ++a) out.acc[a] = result.acc[a].extend(m);
         for (std::size_t c = 0; c < sensor_channel_count; ++c) {
             auto& column = result.sensors[c];
-            const bool carried = c < 3 ? has_gyro : has_mag;
-            if (!carried) {
+            if (!writes_sensor_channel(block->num_axes_bps, channels.include_magnetometer, c)) {
                 if (column) column->append_fill(m, missing_value);
                 continue;
             }

@@ -33,9 +33,8 @@ Result<std::optional<double>> find_previous_packet_end(InputFile& file, std::siz
     std::uint8_t sector[sector_size];
     for (std::size_t i = start_block; i-- > 0;) {
         CWA_CHECK(file.seek(data_block_offset(i)));
-        CWA_TRY(got, file.read_some(sector, 1));
-        if (got == 0) return fail("Unexpected end of CWA data");
-        CWA_CHECK(file.read_exact(sector + 1, sector_size - 1));
+        CWA_TRY(read, file.read_sector(sector));
+        if (!read) return fail("Unexpected end of CWA data");
         CWA_TRY(meta, packet_meta(sector));
         if (meta) return meta->natural_bounds().second;
     }
