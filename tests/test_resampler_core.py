@@ -14,7 +14,7 @@ def test_resampler_rows_match_worked_values(tmp_path):
     if compiler is None:
         pytest.skip("g++ is not available")
     exe = tmp_path / "resampler_check"
-    sources = sorted(str(p) for p in (ROOT / "src" / "cwa").glob("*.cpp"))
+    sources = sorted(str(p) for p in (ROOT / "src" / "cwa").rglob("*.cpp"))
     subprocess.run(
         [compiler, "-std=c++23", "-O2", "-ffp-contract=off", "-I", str(ROOT / "src"),
          str(ROOT / "tests" / "native" / "resampler_check.cpp"), *sources, "-o", str(exe)],

@@ -10,7 +10,9 @@ namespace cwa {
 
 class CwaError {
 public:
-    enum class Kind { Message, Io };
+    // Cancelled: the embedder asked the call to stop and holds the reason itself.
+    // OutOfMemory: the call would need more memory than the machine can give it.
+    enum class Kind { Message, Io, Cancelled, OutOfMemory };
 
     static CwaError message(std::string text) { return CwaError(Kind::Message, std::move(text)); }
     // An operating-system error, described the way the system describes errno.
@@ -18,6 +20,8 @@ public:
     // An I/O failure the system did not number, such as a file that ended inside a record.
     static CwaError io(std::string text) { return CwaError(Kind::Io, std::move(text)); }
     static CwaError io_short_read() { return io("failed to fill whole buffer"); }
+    static CwaError cancelled() { return CwaError(Kind::Cancelled, "call cancelled"); }
+    static CwaError out_of_memory(std::string text) { return CwaError(Kind::OutOfMemory, std::move(text)); }
 
     Kind kind() const noexcept { return kind_; }
     // The text shown to users: the message itself, or "IO error: " and the system's text.

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
-#include <unistd.h>
 
 #include "cwa/cursor.hpp"
 #include "cwa/decoded_block.hpp"
 #include "cwa/plan.hpp"
+#include "cwa/platform/memory.hpp"
 #include "cwa/timing.hpp"
 
 namespace cwa {
@@ -106,22 +106,11 @@ void StreamingResampler::emit_ready(bool at_end) {
     }
 }
 
-namespace {
-
-std::uint64_t physical_memory_bytes() {
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return UINT64_MAX;
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-}
-
-}  // namespace
-
 void StreamingResampler::check_output_fits() const {
     // The grid runs through gaps in the clock, so one damaged packet timestamp decades away
     // would ask for billions of rows; refusing at half the machine's memory turns what would be
     // the process being killed into a MemoryError.
-    static const std::uint64_t limit = physical_memory_bytes() / 2;
+    static const std::uint64_t limit = platform::usable_memory_bytes() / 2;
     std::uint64_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
     for (const auto& column : output_.sensors) row_bytes += column ? sizeof(float) : 0;
     for (const auto& column : output_.aux) row_bytes += column ? sizeof(float) : 0;

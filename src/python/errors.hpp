@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "cwa/cancel.hpp"
 #include "cwa/error.hpp"
 
 namespace kelpmoor {
@@ -17,10 +18,16 @@ PyObject* raise_panic(const char* message);
 // Re-raises a pending TypeError as "argument '<name>': <message>"; other errors pass unchanged.
 void prefix_argument_error(const char* name);
 
-// Runs an entry point's body; nothing thrown inside reaches the interpreter.
+// The core's cancellation hook: a Ctrl-C (or any exception a signal handler raises) stops the
+// call, and the exception stays pending for the caller.
+bool signal_pending() noexcept;
+
+// Runs an entry point's body; nothing thrown inside reaches the interpreter, and long loops
+// inside can be stopped by a signal.
 template <class Body>
 PyObject* guard(Body&& body) noexcept {
     try {
+        cwa::CancelScope cancel_on_signal(signal_pending);
         return body();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
