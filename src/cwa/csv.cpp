@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cwa/cancel.hpp"
 #include "cwa/cursor.hpp"
 #include "cwa/decoded_block.hpp"
 #include "cwa/fixed_format.hpp"
@@ -153,7 +154,10 @@ Status write_data_result_csv(const std::string& output_path, const CwaDataResult
     for (std::size_t c = 0; c < aux_channel_count; ++c) aux[c] = result.aux[c] ? result.aux[c]->data() : nullptr;
 
     CsvRow row;
+    // About a hundred thousand rows print in a few tens of milliseconds.
+    CancelPoll cancel_poll(1 << 17);
     for (std::size_t r = 0; r < result.size(); ++r) {
+        CWA_CHECK(cancel_poll.tick());
         row.time_us = subtract_offset(result.timestamps_us[r], utc_offset_us);
         for (std::size_t a = 0; a < 3; ++a) row.acc[a] = result.acc[a][r];
         for (std::size_t c = 0; c < sensor_channel_count; ++c) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "cwa/cancel.hpp"
 #include "cwa/error.hpp"
 #include "cwa/input_file.hpp"
 #include "cwa/packet.hpp"
@@ -33,7 +34,8 @@ Result<DataBlockCursor> open_cwa_data_blocks(const std::string& path, std::optio
 
 // Yields the data blocks of a cursor's range in file order, stepping over sectors that hold no
 // samples. A yielded block borrows its sample area from the walker's buffer, valid until the
-// next call.
+// next call. Every road that walks blocks can be stopped here: the walker asks whether the call
+// should stop every 1024 sectors, data or not, so that a long run of empty sectors asks too.
 class BlockWalker {
 public:
     explicit BlockWalker(DataBlockCursor& cursor);
@@ -43,6 +45,8 @@ public:
 private:
     SectorReader reader_;
     std::size_t remaining_;
+    // A thousand blocks decode and print as CSV in a few milliseconds.
+    CancelPoll cancel_poll_{1024};
 };
 
 }  // namespace cwa

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cwa/cancel.hpp"
+
 namespace cwa {
 
 namespace {
@@ -52,6 +54,8 @@ Result<std::size_t> InputFile::read_some(void* buffer, std::size_t length) {
         ssize_t got = ::read(fd_, buffer, length);
         if (got >= 0) return static_cast<std::size_t>(got);
         if (errno != EINTR) return fail(CwaError::io_from_errno(errno));
+        // A read from a pipe can wait without end; the signal that interrupted it may be Ctrl-C.
+        CWA_CHECK(check_cancelled());
     }
 }
 

@@ -1,10 +1,13 @@
 #include "cwa/read.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
+#include "cwa/cancel.hpp"
 #include "cwa/cursor.hpp"
 #include "cwa/plan.hpp"
 #include "cwa/timing.hpp"
@@ -15,14 +18,33 @@ namespace {
 
 constexpr std::size_t max_samples_per_block = 120;
 
-}  // namespace
+// "1.80 GiB": sizes the way a user compares them with the machine's memory.
+std::string memory_size_text(double bytes) {
+    char text[32];
+    if (bytes >= 1024.0 * 1024.0 * 1024.0) {
+        std::snprintf(text, sizeof text, "%.2f GiB", bytes / (1024.0 * 1024.0 * 1024.0));
+    } else {
+        std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024.0));
+    }
+    return text;
+}
 
-Result<CwaDataResult> read_cwa_data(const std::string& path, std::optional<std::size_t> start_block,
-                                    std::optional<std::size_t> block_count, const ChannelSelection& channels) {
-    CWA_TRY(cursor, open_cwa_data_blocks(path, start_block, block_count));
-    CwaDataResult result(channels);
+// The columns of a range could not get their memory: what the range needs at most with the
+// columns the read had when the system refused, and the way out.
+CwaError columns_out_of_memory(const DataBlockCursor& cursor, std::size_t upper, std::size_t float_columns) {
+    const double bytes =
+        static_cast<double>(upper) * static_cast<double>(sizeof(std::int64_t) + float_columns * sizeof(float));
+    return CwaError::out_of_memory("not enough memory for the samples of data blocks " +
+                                   std::to_string(cursor.start_block) + " to " + std::to_string(cursor.end_block) +
+                                   " (up to " + std::to_string(upper) + " samples, " + memory_size_text(bytes) +
+                                   " of columns); read part of the recording with a cut");
+}
+
+// Decodes the cursor's range into `result`, whose columns the caller owns so that a refused
+// allocation can still be described.
+Status decode_range(DataBlockCursor& cursor, const ChannelSelection& channels, std::size_t upper,
+                    CwaDataResult& result) {
     // Reserve from the range's upper bound of samples so no column is ever copied to grow.
-    const std::size_t upper = (cursor.end_block - cursor.start_block) * max_samples_per_block;
     result.timestamps_us.try_reserve(upper);
     result.for_each_column([&](FloatColumn& column) { column.try_reserve(upper); });
 
@@ -55,6 +77,25 @@ Result<CwaDataResult> read_cwa_data(const std::string& path, std::optional<std::
         for (std::size_t c = 0; c < aux_channel_count; ++c) {
             if (result.aux[c]) result.aux[c]->append_fill(m, aux.values[c]);
         }
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<CwaDataResult> read_cwa_data(const std::string& path, std::optional<std::size_t> start_block,
+                                    std::optional<std::size_t> block_count, const ChannelSelection& channels) {
+    CWA_TRY(cursor, open_cwa_data_blocks(path, start_block, block_count));
+    CwaDataResult result(channels);
+    const std::size_t upper = (cursor.end_block - cursor.start_block) * max_samples_per_block;
+    try {
+        CWA_CHECK(decode_range(cursor, channels, upper, result));
+    } catch (const std::bad_alloc&) {
+        std::size_t float_columns = 0;
+        result.for_each_column([&](FloatColumn&) { ++float_columns; });
+        // The partial columns go first: describing the failure takes a little memory too.
+        result = CwaDataResult(channels);
+        return fail(columns_out_of_memory(cursor, upper, float_columns));
     }
     if (result.size() == 0) return fail("No valid sample data found in the specified range");
     result.timestamps_us.shrink_to_fit();
@@ -99,7 +140,9 @@ Result<CwaDataResult> filter_data_by_time_range(CwaDataResult data, std::optiona
     std::vector<Run> runs;
     std::size_t kept = 0;
     const std::size_t n = data.size();
+    CancelPoll cancel_poll(1 << 20);
     for (std::size_t i = 0; i < n; ++i) {
+        CWA_CHECK(cancel_poll.tick());
         const double t = us_to_seconds(data.timestamps_us[i]);
         const bool keep = !(range_start_time && t < *range_start_time) && !(range_end_time && t >= *range_end_time);
         if (!keep) continue;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cwa/cancel.hpp"
 #include "cwa/datetime.hpp"
 
 namespace cwa {
@@ -31,7 +32,11 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
 
 Result<std::optional<double>> find_previous_packet_end(InputFile& file, std::size_t start_block) {
     std::uint8_t sector[sector_size];
+    // Each step back costs a seek and a read; a long run of empty sectors before the range
+    // would otherwise hold the call.
+    CancelPoll cancel_poll(1024);
     for (std::size_t i = start_block; i-- > 0;) {
+        CWA_CHECK(cancel_poll.tick());
         CWA_CHECK(file.seek(data_block_offset(i)));
         CWA_TRY(read, file.read_sector(sector));
         if (!read) return fail("Unexpected end of CWA data");

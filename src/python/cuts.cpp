@@ -47,7 +47,7 @@ bool lookup(PyObject* dict, const char* key, Ref& out) {
 }  // namespace
 
 PyObject* py_seconds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
+    return guard("seconds", [&]() -> PyObject* {
         PyObject* slots[2];
         if (!bind_arguments("seconds", bound_params, args, nargs, kwnames, slots)) return nullptr;
         cwa::SecondsCut cut;
@@ -60,7 +60,7 @@ PyObject* py_seconds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* py_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
+    return guard("blocks", [&]() -> PyObject* {
         PyObject* slots[2];
         if (!bind_arguments("blocks", bound_params, args, nargs, kwnames, slots)) return nullptr;
         cwa::BlocksCut cut;

@@ -47,6 +47,12 @@ PyObject* raise_panic(const char* message) {
     return nullptr;
 }
 
+PyObject* raise_out_of_memory(const char* function) {
+    // Where even this text cannot be formatted, the bare MemoryError of the failure stays.
+    return PyErr_Format(PyExc_MemoryError, "kelpmoor ran out of memory in %s: the system refused an allocation",
+                        function);
+}
+
 void prefix_argument_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
     PyObject *type, *value, *traceback;

@@ -15,6 +15,8 @@ namespace kelpmoor {
 PyObject* raise_runtime_error(const cwa::CwaError& error);
 PyObject* raise_value_error(const cwa::CwaError& error);
 PyObject* raise_panic(const char* message);
+// A MemoryError for an allocation that failed where the core could not say what it was for.
+PyObject* raise_out_of_memory(const char* function);
 // Re-raises a pending TypeError as "argument '<name>': <message>"; other errors pass unchanged.
 void prefix_argument_error(const char* name);
 
@@ -22,15 +24,15 @@ void prefix_argument_error(const char* name);
 // call, and the exception stays pending for the caller.
 bool signal_pending() noexcept;
 
-// Runs an entry point's body; nothing thrown inside reaches the interpreter, and long loops
-// inside can be stopped by a signal.
+// Runs the body of the entry point named `function`; nothing thrown inside reaches the
+// interpreter, and long loops inside can be stopped by a signal.
 template <class Body>
-PyObject* guard(Body&& body) noexcept {
+PyObject* guard(const char* function, Body&& body) noexcept {
     try {
         cwa::CancelScope cancel_on_signal(signal_pending);
         return body();
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return raise_out_of_memory(function);
     } catch (const std::exception& fault) {
         return raise_panic(fault.what());
     } catch (...) {

@@ -52,7 +52,7 @@ std::optional<HeaderAndTiming> read_header_and_timing(const char* function, PyOb
 }  // namespace
 
 PyObject* py_read_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
+    return guard("read_metadata", [&]() -> PyObject* {
         auto read = read_header_and_timing("read_metadata", args, nargs, kwnames);
         if (!read) return nullptr;
         const cwa::CwaHeader& h = read->header;
@@ -83,7 +83,7 @@ PyObject* py_read_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* py_sampling_consistency_report(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
+    return guard("sampling_consistency_report", [&]() -> PyObject* {
         auto read = read_header_and_timing("sampling_consistency_report", args, nargs, kwnames);
         if (!read) return nullptr;
         const cwa::CwaHeader& h = read->header;

@@ -71,7 +71,7 @@ PyObject* build_data_frame(cwa::CwaDataResult data, bool utc) {
 }  // namespace
 
 PyObject* py_read_cwa_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
+    return guard("read_cwa_file", [&]() -> PyObject* {
         PyObject* slots[std::size(read_params)];
         ReadRequest request;
         if (!bind_arguments("read_cwa_file", read_params, args, nargs, kwnames, slots) ||

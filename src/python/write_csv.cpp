@@ -20,7 +20,7 @@ constexpr Param csv_params[] = {
 }  // namespace
 
 PyObject* py_write_cwa_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
+    return guard("write_cwa_csv", [&]() -> PyObject* {
         PyObject* slots[std::size(csv_params)];
         ReadRequest request;
         std::string output_path;
