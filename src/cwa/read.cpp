@@ -1,5 +1,6 @@
 #include "cwa/read.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -110,12 +111,26 @@ struct Run {
     std::size_t end;
 };
 
+// Copies the kept runs into a new column. A week's column is hundreds of megabytes of fresh
+// pages, which a busy machine can take a second to provide, so the copy asks between slices
+// whether the call should stop.
 template <class T>
-Column<T> gather(const Column<T>& source, const std::vector<Run>& runs, std::size_t kept) {
+Result<Column<T>> gather(const Column<T>& source, const std::vector<Run>& runs, std::size_t kept) {
+    constexpr std::size_t slice = std::size_t{1} << 20;
     Column<T> out;
     out.reserve(kept);
+    std::size_t copied_since_check = 0;
     for (const Run& run : runs) {
-        std::memcpy(out.extend(run.end - run.begin), source.data() + run.begin, (run.end - run.begin) * sizeof(T));
+        for (std::size_t begin = run.begin; begin < run.end;) {
+            if (copied_since_check == slice) {
+                CWA_CHECK(check_cancelled());
+                copied_since_check = 0;
+            }
+            const std::size_t count = std::min(slice - copied_since_check, run.end - begin);
+            std::memcpy(out.extend(count), source.data() + begin, count * sizeof(T));
+            begin += count;
+            copied_since_check += count;
+        }
     }
     return out;
 }
@@ -156,16 +171,20 @@ Result<CwaDataResult> filter_data_by_time_range(CwaDataResult data, std::optiona
     if (kept == 0) return fail("No samples remain after applying time range");
 
     // Each input column is released as soon as its replacement exists.
-    auto replace = [&](auto& column) { column = gather(column, runs, kept); };
-    replace(data.timestamps_us);
-    for (auto& column : data.acc) replace(column);
+    auto replace = [&](auto& column) -> Status {
+        CWA_TRY(gathered, gather(column, runs, kept));
+        column = std::move(gathered);
+        return {};
+    };
+    CWA_CHECK(replace(data.timestamps_us));
+    for (auto& column : data.acc) CWA_CHECK(replace(column));
     for (auto& column : data.sensors) {
         if (!column) continue;
-        replace(*column);
+        CWA_CHECK(replace(*column));
         if (all_nan(*column)) column.reset();
     }
     for (auto& column : data.aux) {
-        if (column) replace(*column);
+        if (column) CWA_CHECK(replace(*column));
     }
     return data;
 }
