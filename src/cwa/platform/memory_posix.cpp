@@ -53,9 +53,10 @@ std::uint64_t cgroup_memory_limit_bytes(const std::string& root) {
     const auto membership = read_text(base + "/proc/self/cgroup");
     if (!membership) return UINT64_MAX;
     auto path = unified_cgroup_path(*membership);
+    if (!path) return UINT64_MAX;
     // A cgroup outside this process's namespace shows as "/../..": only the namespace's own
     // top, mounted at /sys/fs/cgroup, can be read then.
-    if (!path || path->find("/..") != std::string::npos) path = "/";
+    if (path->find("/..") != std::string::npos) path = "/";
     const std::string mount = base + "/sys/fs/cgroup";
 
     // A limit on any ancestor bounds every cgroup below it.
