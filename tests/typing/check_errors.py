@@ -40,7 +40,8 @@ def run(command: list[str]) -> str:
 
 
 def mypy_errors(sample: pathlib.Path) -> collections.Counter:
-    output = run([sys.executable, "-m", "mypy", "--strict", "--python-version", "3.10", "--output", "json", str(sample)])
+    output = run([sys.executable, "-m", "mypy", "--strict", "--python-version", "3.10", "--output", "json",
+                  str(sample)])
     found = collections.Counter()
     for line in output.splitlines():
         if not line.startswith("{"):
