@@ -76,7 +76,32 @@ def test_signatures(name):
 
 
 def test_read_metadata_docstring():
-    assert kelpmoor.read_metadata.__doc__.strip("\n").splitlines() == READ_METADATA_DOC
+    assert kelpmoor.read_metadata.__doc__.splitlines()[:len(READ_METADATA_DOC)] == READ_METADATA_DOC
+
+
+def docstring_sections(doc):
+    """{section title: lines} of a NumPy-style docstring."""
+    sections, title = {}, None
+    lines = doc.splitlines()
+    for line, underline in zip(lines, lines[1:] + [""]):
+        if underline and set(underline) == {"-"} and len(underline) == len(line):
+            title = line
+            sections[title] = []
+        elif title and line and set(line) != {"-"}:
+            sections[title].append(line)
+    return sections
+
+
+@pytest.mark.parametrize("name", FIRST_LINES)
+def test_docstring_documents_every_argument(name):
+    func = getattr(kelpmoor, name)
+    sections = docstring_sections(func.__doc__)
+    assert list(sections) == ["Parameters", "Returns", "Raises"]
+    documented = [part for line in sections["Parameters"] if not line.startswith(" ")
+                  for part in line.split(" : ")[0].split(", ")]
+    assert documented == list(inspect.signature(func).parameters)
+    raised = {part for line in sections["Raises"] if not line.startswith(" ") for part in line.split(", ")}
+    assert {"TypeError", "RuntimeError"} <= raised
 
 
 @pytest.mark.parametrize("func", [kelpmoor.read_metadata, kelpmoor.sampling_consistency_report,
