@@ -162,8 +162,14 @@ def data_block(*, samples=b"", checksum=0, **fields) -> bytes:
 
 def pack3(x, y, z, exponent=0) -> np.ndarray:
     """Packed 3-axis words: 10-bit two's-complement x, y, z (-512..511) and a 2-bit exponent."""
-    x, y, z, e = (np.asarray(v, dtype=np.int64) for v in (x, y, z, exponent))
-    return ((x & 0x3FF) | (y & 0x3FF) << 10 | (z & 0x3FF) << 20 | e << 30).astype("<u4")
+    # Unsigned 32-bit arithmetic: a negative value wraps to its two's complement, whose low
+    # ten bits are the field.
+    x, y, z, e = (np.asarray(v).astype(np.uint32) for v in (x, y, z, exponent))
+    x &= 0x3FF
+    x |= (y & 0x3FF) << 10
+    x |= (z & 0x3FF) << 20
+    x |= e << 30
+    return x.astype("<u4", copy=False)
 
 
 def pack3_scaled(counts) -> np.ndarray:
@@ -171,12 +177,19 @@ def pack3_scaled(counts) -> np.ndarray:
     takes the smallest exponent whose step keeps its three values within 10 bits, as the
     device does, and is rounded to that step. Values beyond -4096..3584 counts saturate."""
     counts = np.asarray(counts, dtype=np.float32)
+    rounded = np.rint(counts)
+    wide = np.flatnonzero(np.any((rounded > 511) | (rounded < -512), axis=0))
     e = np.zeros(counts.shape[1], dtype=np.int64)
-    for k in (0, 1, 2):
-        r = np.rint(counts * np.float32(1.0 / (1 << k)))
-        e[np.any((r > 511) | (r < -512), axis=0) & (e == k)] = k + 1
-    scale = (np.float32(1.0) / (1 << e)).astype(np.float32)
-    scaled = np.clip(np.rint(counts * scale), -512, 511).astype(np.int64)
+    if wide.size:
+        # Few samples need an exponent (beyond 2 g): only those are rounded again.
+        part = counts[:, wide]
+        e_part = np.ones(wide.size, dtype=np.int64)
+        for k in (1, 2):
+            r = np.rint(part * np.float32(1.0 / (1 << k)))
+            e_part[np.any((r > 511) | (r < -512), axis=0) & (e_part == k)] = k + 1
+        e[wide] = e_part
+        rounded[:, wide] = np.rint(part * (np.float32(1.0) / (1 << e_part)).astype(np.float32))
+    scaled = np.clip(rounded, -512, 511).astype(np.int32)
     return pack3(scaled[0], scaled[1], scaled[2], e)
 
 
