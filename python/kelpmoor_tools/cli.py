@@ -25,6 +25,7 @@ examples:
   kelpmoor info --json data/*.cwa > info.json      the same for many files, as JSON
   kelpmoor csv data/*.cwa --out csv/ --jobs 4      one CSV per recording, four at a time
   kelpmoor csv wrist.cwa --out csv/ --resample 30 --utc-offset +02:00 --temperature
+  kelpmoor csv wrist.cwa --out csv/ --utc-offset=-05:30     a negative offset takes the = form
   kelpmoor csv wrist.cwa --out csv/ --seconds 3600:7200     one hour from the first sample
   kelpmoor csv wrist.cwa --out csv/ --blocks 0:1000         the first 1000 data blocks
   kelpmoor parquet data/*.cwa --out parquet/ --jobs 2 --no-light
@@ -92,7 +93,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="cut in zero-based data blocks, start inclusive, end exclusive")
         p.add_argument("--resample", type=float, metavar="HZ", help="resample onto a regular grid (cubic)")
         p.add_argument("--utc-offset", type=parse_utc_offset, metavar="OFFSET",
-                       help="fixed offset of the device clock from UTC, e.g. +02:00; times become UTC")
+                       help="fixed offset of the device clock from UTC, e.g. +02:00 (a negative one "
+                       "as --utc-offset=-05:30); times become UTC")
         flag = argparse.BooleanOptionalAction
         p.add_argument("--magnetometer", action=flag, default=True, help="magnetometer of 9-axis data")
         for channel in ("temperature", "light", "battery"):
@@ -178,9 +180,11 @@ class _atomic:
         return self.tmp
 
     def __exit__(self, kind, exc, tb) -> None:
-        if kind is None:
-            os.replace(self.tmp, self.target)
-        else:
+        try:
+            if kind is None:
+                os.replace(self.tmp, self.target)
+        finally:
+            # After a failure, of the conversion or of the rename itself.
             try:
                 os.unlink(self.tmp)
             except FileNotFoundError:
