@@ -104,7 +104,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def read_options(args) -> dict:
-    """Keyword arguments of read_cwa_file / write_cwa_csv (the cut as a spec, built in the worker)."""
+    """Keyword arguments of read_cwa_file / write_cwa_csv (the cut as (kind, start, end), made into a cut in the worker)."""
     options = dict(include_magnetometer=args.magnetometer, include_temperature=args.temperature,
                    include_light=args.light, include_battery=args.battery)
     if args.resample is not None:

@@ -189,7 +189,9 @@ def summarise(paths, func: Callable = hourly_summary, *, client=None, address: s
     client      an existing dask.distributed.Client to use (left open)
     address     else the address of a running scheduler ("tcp://host:8786")
     otherwise   a LocalCluster of `n_workers` processes (default: one per core) with
-                `threads_per_worker` threads each, closed at the end
+                `threads_per_worker` threads each, closed at the end; as with any process
+                pool, a script that starts one keeps its work under `if __name__ == "__main__":`
+    progress    a tqdm bar over the recordings (when tqdm is installed)
 
     The recordings' order in `summary` is the order of `paths` (globs sorted), whatever order
     the workers finish in. A worker that dies on a recording fails that recording only.
