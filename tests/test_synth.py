@@ -177,7 +177,7 @@ def test_format_change_part_way(tmp_path, axes, packed):
 
 @pytest.mark.parametrize("settings", [
     dict(rate_hz=60), dict(axes=6, packed=True), dict(axes=4), dict(accel_range_g=3), dict(gyro_range_dps=4000),
-    dict(duration_s=0.5), dict(start=dt.datetime(1999, 12, 31, 23)), dict(device_id=1 << 32),
+    dict(duration_s=0.5), dict(start=dt.datetime(1999, 12, 31, 23)), dict(device_id=0xFFFF0000),
     dict(faults=dict(damage="bits")), dict(faults=dict(gaps=((10, 0),))), dict(faults=dict(damaged_blocks=(10**6,))),
 ])
 def test_impossible_settings_are_refused(tmp_path, settings):

@@ -141,7 +141,7 @@ class Recording:
     axes, packed    3 packed (120 samples a block), 3 unpacked (80), 6 (40) or 9 (26);
                     packed=None packs 3-axis samples only
     start           device-clock time of the first sample, a naive datetime (2000 to 2063)
-    device_id       up to 32 bits; session_id up to 32 bits
+    device_id       below 0xFFFF0000; session_id up to 32 bits
     accel_range_g   16, 8, 4 or 2; gyro_range_dps 2000, 1000, 500, 250 or 125
     seed            the same seed writes the same bytes
     clock_ppm       how much faster the sample clock runs than the real-time clock
@@ -171,8 +171,9 @@ class Recording:
             raise ValueError(f"accel_range_g must be one of {sorted(ACCEL_RANGES)}")
         if self.gyro_range_dps not in GYRO_RANGES:
             raise ValueError(f"gyro_range_dps must be one of {sorted(GYRO_RANGES)}")
-        if not 0 <= self.device_id < 1 << 32 or not 0 <= self.session_id < 1 << 32:
-            raise ValueError("device_id and session_id are unsigned 32-bit numbers")
+        # An upper device id of 0xFFFF means "none", so the largest ids cannot be written.
+        if not 0 <= self.device_id < 0xFFFF0000 or not 0 <= self.session_id < 1 << 32:
+            raise ValueError("device_id is below 0xFFFF0000 and session_id an unsigned 32-bit number")
         if self.start.tzinfo is not None:
             raise ValueError("start is a naive datetime of the device clock")
         if self.faults.format_change is not None:
