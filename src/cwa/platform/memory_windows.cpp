@@ -2,8 +2,12 @@
 #ifdef _WIN32
 #include "cwa/platform/memory.hpp"
 
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 namespace cwa::platform {
