@@ -196,7 +196,9 @@ Status write_cwa_csv_data(const std::string& file_path, const std::string& outpu
 Status check_output_is_not_input(const std::string& file_path, const std::string& output_path) {
     // A path with a NUL fails when it is opened; the system would see only its prefix here.
     if (file_path.find('\0') != std::string::npos || output_path.find('\0') != std::string::npos) return {};
-    if (platform::same_file(file_path, output_path)) return fail("output_path must not name the input recording file_path");
+    if (platform::same_file(file_path, output_path)) {
+        return fail("output_path must not name the input recording file_path");
+    }
     return {};
 }
 

@@ -208,7 +208,8 @@ bool same_file(const std::string& first, const std::string& second) {
     auto a = open_for_query(first);
     auto b = open_for_query(second);
     BY_HANDLE_FILE_INFORMATION x, y;
-    if (!a || !b || !::GetFileInformationByHandle(handle_of(*a), &x) || !::GetFileInformationByHandle(handle_of(*b), &y)) {
+    if (!a || !b) return false;
+    if (!::GetFileInformationByHandle(handle_of(*a), &x) || !::GetFileInformationByHandle(handle_of(*b), &y)) {
         return false;
     }
     return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
