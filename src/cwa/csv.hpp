@@ -89,7 +89,7 @@ Status write_cwa_csv_data(const std::string& file_path, const std::string& outpu
                           const ChannelSelection& channels, std::int64_t utc_offset_us);
 
 // Refuses an output path that names the input recording itself (any link or spelling of it):
-// creating the CSV would truncate the recording before it is read.
+// the export would replace the recording it reads (or, written in place, truncate it first).
 Status check_output_is_not_input(const std::string& file_path, const std::string& output_path);
 
 }  // namespace cwa
