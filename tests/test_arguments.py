@@ -228,3 +228,17 @@ def test_unusable_timezone_before_missing_file_without_seconds_cut(tmp_path):
             kelpmoor.read_cwa_file(missing, cut=cut, fixed_utc_offset_timezone=cb.FixedTz(None))
     with pytest.raises(RuntimeError, match="^IO error: "):
         kelpmoor.read_cwa_file(missing, cut=kelpmoor.seconds(), fixed_utc_offset_timezone=cb.FixedTz(None))
+
+
+def wrap64(value):
+    return (value + 2 ** 63) % 2 ** 64 - 2 ** 63
+
+
+# The extremes that still fit, including negative ones whose day count alone lies beyond 64 bits
+# (-106751992 days) until the time of day is added.
+@pytest.mark.parametrize("offset_us", [2 ** 63 - 1, -(2 ** 63), -(2 ** 63) + 1,
+                                       -106751992 * 86400000000 + 86399999999, -1, -86400000000])
+def test_offset_at_the_edge_of_64_bits(cwa, offset_us):
+    aware = kelpmoor.read_cwa_file(cwa, fixed_utc_offset_timezone=cb.FixedTz(dt.timedelta(microseconds=offset_us)))
+    naive = kelpmoor.read_cwa_file(cwa)
+    assert cb.index_us(aware) == [wrap64(t - offset_us) for t in cb.index_us(naive)]
