@@ -99,6 +99,7 @@ std::vector<std::string_view> csv_header(const ChannelSelection& channels, bool 
 }
 
 Status write_csv_row(CsvWriter& writer, const CsvColumns& columns, const CsvRow& row) {
+    // The roads fill every selected value; a row without one would be read from an empty optional.
     for (std::size_t c = 0; c < aux_channel_count; ++c) {
         if (columns.channels.includes_aux(c) && !row.aux[c]) return fail(aux_missing_messages[c]);
     }
