@@ -1,16 +1,13 @@
 """A quick tour of kelpmoor on a generated two-hour recording."""
 import datetime
-import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-
-import kelpmoor  # noqa: E402
-from generate import generate  # noqa: E402
+import kelpmoor
+from kelpmoor_tools import synth
 
 with tempfile.TemporaryDirectory() as folder:
-    path = str(generate(Path(folder) / "demo.cwa", days=2 / 24, axes=6))
+    path = str(synth.write_recording(Path(folder) / "demo.cwa", duration_s=2 * 3600, axes=6, seed=1))
 
     metadata = kelpmoor.read_metadata(path)
     print("device", metadata["device_id"], metadata["hardware_type"], metadata["sample_rate_hz"], "Hz")

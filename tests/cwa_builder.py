@@ -7,6 +7,8 @@ Files
     T0_RAW                                      2023-06-15 12:34:56, the default block timestamp
     metadata_block(**fields) -> bytes           1024-byte "MD" block; see METADATA_DEFAULTS
     data_block(**fields) -> bytes               512-byte "AX" block; see DATA_DEFAULTS
+                                                (the field layout itself lives in kelpmoor_tools._layout,
+                                                shared with the synthetic writer)
     packed3(samples) -> bytes                   [(x, y, z, exponent), ...], 10-bit signed x, y, z
     unpacked(samples) -> bytes                  [(v0, v1, ...), ...], int16 words (3, 6 or 9 each)
     zero_sector(), ff_sector(), raw_sector(b)   non-data sectors
@@ -37,31 +39,16 @@ Reading results back
 """
 from __future__ import annotations
 
-import calendar
 import datetime as _dt
 import math
-import struct
 from dataclasses import dataclass, field
 
 import numpy as np
 
+from kelpmoor_tools import _layout
+from kelpmoor_tools._layout import BYTES_PER_SAMPLE, epoch_of_packed, packed_time, unpack_time  # noqa: F401
+
 f32 = np.float32
-
-BYTES_PER_SAMPLE = {0x30: 4, 0x32: 6, 0x62: 12, 0x92: 18}
-
-
-
-def packed_time(y: int, mo: int, d: int, h: int = 0, mi: int = 0, s: int = 0) -> int:
-    return ((y - 2000) << 26) | (mo << 22) | (d << 17) | (h << 12) | (mi << 6) | s
-
-
-def unpack_time(raw: int) -> tuple[int, int, int, int, int, int]:
-    return ((raw >> 26) + 2000, (raw >> 22) & 0xF, (raw >> 17) & 0x1F,
-            (raw >> 12) & 0x1F, (raw >> 6) & 0x3F, raw & 0x3F)
-
-
-def epoch_of_packed(raw: int) -> int:
-    return calendar.timegm(unpack_time(raw))
 
 
 T0_RAW = packed_time(2023, 6, 15, 12, 34, 56)
@@ -81,19 +68,7 @@ def metadata_block(**fields) -> bytes:
     unknown = set(fields) - set(METADATA_DEFAULTS)
     if unknown:
         raise TypeError(f"unknown metadata fields {sorted(unknown)}")
-    f = {**METADATA_DEFAULTS, **fields}
-    b = bytearray(1024)
-    b[0:2] = f["header"]
-    struct.pack_into("<HBHIHII", b, 2, f["packet_length"], f["hardware_type"], f["device_id"],
-                     f["session_id"], f["upper_device_id"], f["logging_start"], f["logging_end"])
-    b[26] = f["flash_led"]
-    b[35] = f["sensor_config"]
-    b[36] = f["rate_code"]
-    struct.pack_into("<I", b, 37, f["last_change"])
-    b[41] = f["firmware_revision"]
-    ann = f["annotation"]
-    b[64:512] = ann + b" " * (448 - len(ann))
-    return bytes(b)
+    return _layout.metadata_block(**{**METADATA_DEFAULTS, **fields})
 
 
 # ---------------------------------------------------------------------------------------------
@@ -111,29 +86,20 @@ def data_block(**fields) -> bytes:
     if unknown:
         raise TypeError(f"unknown data block fields {sorted(unknown)}")
     f = {**DATA_DEFAULTS, **fields}
-    count = f["sample_count"]
-    if count is None:
+    if f["sample_count"] is None:
         bps = BYTES_PER_SAMPLE.get(f["fmt"])
-        count = 0 if bps is None else (len(f["samples"]) // bps if f["samples"] else 480 // bps)
-    b = bytearray(512)
-    b[0:2] = f["header"]
-    struct.pack_into("<HHIIIHHBBBBhH", b, 2, f["packet_length"], f["device_fractional"],
-                     f["session_id"], f["sequence_id"], f["timestamp"], f["light"],
-                     f["temperature"], f["events"], f["battery"], f["rate_code"], f["fmt"],
-                     f["timestamp_offset"], count)
-    b[30:30 + len(f["samples"])] = f["samples"]
-    struct.pack_into("<H", b, 510, f["checksum"])
-    return bytes(b)
+        f["sample_count"] = 0 if bps is None else (len(f["samples"]) // bps if f["samples"] else 480 // bps)
+    return _layout.data_block(**f)
 
 
 def packed3(samples) -> bytes:
     """Packed 3-axis words from (x, y, z, exponent) with x, y, z in -512..511."""
-    return b"".join(struct.pack("<I", (x & 0x3FF) | (y & 0x3FF) << 10 | (z & 0x3FF) << 20 | e << 30)
-                    for x, y, z, e in samples)
+    columns = np.asarray(samples, dtype=np.int64).reshape(-1, 4).T
+    return _layout.pack3(*columns).tobytes()
 
 
 def unpacked(samples) -> bytes:
-    return b"".join(struct.pack(f"<{len(s)}h", *s) for s in samples)
+    return _layout.unpacked([v for s in samples for v in s])
 
 
 def zero_sector() -> bytes:

@@ -76,7 +76,32 @@ def test_signatures(name):
 
 
 def test_read_metadata_docstring():
-    assert kelpmoor.read_metadata.__doc__.strip("\n").splitlines() == READ_METADATA_DOC
+    assert kelpmoor.read_metadata.__doc__.splitlines()[:len(READ_METADATA_DOC)] == READ_METADATA_DOC
+
+
+def docstring_sections(doc):
+    """{section title: lines} of a NumPy-style docstring."""
+    sections, title = {}, None
+    lines = doc.splitlines()
+    for line, underline in zip(lines, lines[1:] + [""]):
+        if underline and set(underline) == {"-"} and len(underline) == len(line):
+            title = line
+            sections[title] = []
+        elif title and line and set(line) != {"-"}:
+            sections[title].append(line)
+    return sections
+
+
+@pytest.mark.parametrize("name", FIRST_LINES)
+def test_docstring_documents_every_argument(name):
+    func = getattr(kelpmoor, name)
+    sections = docstring_sections(func.__doc__)
+    assert list(sections) == ["Parameters", "Returns", "Raises"]
+    documented = [part for line in sections["Parameters"] if not line.startswith(" ")
+                  for part in line.split(" : ")[0].split(", ")]
+    assert documented == list(inspect.signature(func).parameters)
+    raised = {part for line in sections["Raises"] if not line.startswith(" ") for part in line.split(", ")}
+    assert {"TypeError", "RuntimeError"} <= raised
 
 
 @pytest.mark.parametrize("func", [kelpmoor.read_metadata, kelpmoor.sampling_consistency_report,
@@ -203,3 +228,17 @@ def test_unusable_timezone_before_missing_file_without_seconds_cut(tmp_path):
             kelpmoor.read_cwa_file(missing, cut=cut, fixed_utc_offset_timezone=cb.FixedTz(None))
     with pytest.raises(RuntimeError, match="^IO error: "):
         kelpmoor.read_cwa_file(missing, cut=kelpmoor.seconds(), fixed_utc_offset_timezone=cb.FixedTz(None))
+
+
+def wrap64(value):
+    return (value + 2 ** 63) % 2 ** 64 - 2 ** 63
+
+
+# The extremes that still fit, including negative ones whose day count alone lies beyond 64 bits
+# (-106751992 days) until the time of day is added.
+@pytest.mark.parametrize("offset_us", [2 ** 63 - 1, -(2 ** 63), -(2 ** 63) + 1,
+                                       -106751992 * 86400000000 + 86399999999, -1, -86400000000])
+def test_offset_at_the_edge_of_64_bits(cwa, offset_us):
+    aware = kelpmoor.read_cwa_file(cwa, fixed_utc_offset_timezone=cb.FixedTz(dt.timedelta(microseconds=offset_us)))
+    naive = kelpmoor.read_cwa_file(cwa)
+    assert cb.index_us(aware) == [wrap64(t - offset_us) for t in cb.index_us(naive)]

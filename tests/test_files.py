@@ -87,9 +87,11 @@ def test_damaged_files_never_crash(make_cwa, seed):
         try:
             func(path)
         except RuntimeError as exc:
+            assert type(exc) is RuntimeError, repr(exc)  # not an internal fault (PanicException)
             assert str(exc)
     for cut in (kelpmoor.seconds(0.5, 3), kelpmoor.blocks(3, 9)):
         try:
             kelpmoor.read_cwa_file(path, cut=cut)
         except RuntimeError as exc:
+            assert type(exc) is RuntimeError, repr(exc)  # not an internal fault (PanicException)
             assert str(exc)

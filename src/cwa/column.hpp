@@ -8,11 +8,9 @@
 #include <new>
 #include <utility>
 
-namespace cwa {
+#include "cwa/platform/memory_advice.hpp"
 
-// Asks the kernel to back a large allocation with huge pages: a week of samples is gigabytes
-// of columns, and first-touch faults on 4 KiB pages would cost more than decoding them.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept;
+namespace cwa {
 
 template <class T>
 class Column {
@@ -54,7 +52,7 @@ public:
         if (!grown) return false;
         data_ = static_cast<T*>(grown);
         capacity_ = count;
-        advise_huge_pages(grown, count * sizeof(T));
+        platform::advise_huge_pages(grown, count * sizeof(T));
         return true;
     }
     // Appends `count` uninitialised elements and returns where they start.

@@ -6,14 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "cwa/cancel.hpp"
 #include "cwa/cursor.hpp"
 #include "cwa/decoded_block.hpp"
 #include "cwa/fixed_format.hpp"
+#include "cwa/platform/file.hpp"
 #include "cwa/read.hpp"
 #include "cwa/timing.hpp"
 
@@ -40,39 +38,11 @@ inline char* put_field(char* out, float value) {
 
 }  // namespace
 
-Result<OutputFile> OutputFile::create(const std::string& path) {
-    // The system would silently create the prefix before a NUL.
-    if (path.find('\0') != std::string::npos) return fail(CwaError::io("file name contained an unexpected NUL byte"));
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(CwaError::io_from_errno(errno));
-    return OutputFile(fd);
-}
-
-OutputFile::~OutputFile() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-std::pair<std::size_t, int> OutputFile::write_all(const char* data, std::size_t length) noexcept {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t wrote = ::write(fd_, data + done, length - done);
-        if (wrote > 0) {
-            done += static_cast<std::size_t>(wrote);
-        } else if (wrote == 0) {
-            return {done, EIO};
-        } else if (errno != EINTR) {
-            return {done, errno};
-        }
-    }
-    return {done, 0};
-}
-
 CsvWriter::CsvWriter(OutputFile file) : file_(std::move(file)), buffer_(new char[buffer_size]) {}
 
-CsvWriter::~CsvWriter() { drain(); }
+CsvWriter::~CsvWriter() {
+    if (file_.writes_in_place()) drain();
+}
 
 int CsvWriter::drain() noexcept {
     if (used_ == 0) return 0;
@@ -82,14 +52,24 @@ int CsvWriter::drain() noexcept {
     return code;
 }
 
+Result<int> CsvWriter::drain_unless_cancelled() {
+    for (;;) {
+        const int code = drain();
+        if (code != EINTR) return code;
+        CWA_CHECK(check_cancelled());
+    }
+}
+
 Status CsvWriter::spill() {
-    if (const int code = drain()) return fail(record_write_error(code));
+    CWA_TRY(code, drain_unless_cancelled());
+    if (code != 0) return fail(record_write_error(code));
     return {};
 }
 
 Status CsvWriter::finish() {
-    if (const int code = drain()) return fail(CwaError::io_from_errno(code));
-    return {};
+    CWA_TRY(code, drain_unless_cancelled());
+    if (code != 0) return fail(CwaError::io_from_errno(code));
+    return file_.commit();
 }
 
 Status CsvWriter::write_record(const std::vector<std::string_view>& fields) {
@@ -119,6 +99,7 @@ std::vector<std::string_view> csv_header(const ChannelSelection& channels, bool 
 }
 
 Status write_csv_row(CsvWriter& writer, const CsvColumns& columns, const CsvRow& row) {
+    // The roads fill every selected value; a row without one would be read from an empty optional.
     for (std::size_t c = 0; c < aux_channel_count; ++c) {
         if (columns.channels.includes_aux(c) && !row.aux[c]) return fail(aux_missing_messages[c]);
     }
@@ -217,11 +198,9 @@ Status write_cwa_csv_data(const std::string& file_path, const std::string& outpu
 }
 
 Status check_output_is_not_input(const std::string& file_path, const std::string& output_path) {
-    // A path with a NUL fails when it is opened; stat would see only its prefix.
+    // A path with a NUL fails when it is opened; the system would see only its prefix here.
     if (file_path.find('\0') != std::string::npos || output_path.find('\0') != std::string::npos) return {};
-    struct stat input, output;
-    if (::stat(file_path.c_str(), &input) != 0 || ::stat(output_path.c_str(), &output) != 0) return {};
-    if (input.st_dev == output.st_dev && input.st_ino == output.st_ino) {
+    if (platform::same_file(file_path, output_path)) {
         return fail("output_path must not name the input recording file_path");
     }
     return {};

@@ -13,31 +13,15 @@
 #include <vector>
 
 #include "cwa/error.hpp"
+#include "cwa/output_file.hpp"
 #include "cwa/result.hpp"
 
 namespace cwa {
 
-// The CSV file: created or truncated when opened, closed on every path.
-class OutputFile {
-public:
-    static Result<OutputFile> create(const std::string& path);
-
-    OutputFile(OutputFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    OutputFile& operator=(OutputFile&&) = delete;
-    ~OutputFile();
-
-    // Writes every byte, resuming after interruptions and short writes. Returns how many were
-    // written and the errno that stopped it (0 when all were written).
-    std::pair<std::size_t, int> write_all(const char* data, std::size_t length) noexcept;
-
-private:
-    explicit OutputFile(int fd) : fd_(fd) {}
-    int fd_;
-};
-
 // Records go into one 16 MiB buffer, which reaches the file in large sequential writes. A
-// writer dropped before finish() (on an error path) writes out what it holds, ignoring errors,
-// so a failed export leaves the rows it had produced.
+// writer dropped before finish() (on an error path) leaves nothing where the export would have
+// been put in place; one writing straight to a device or pipe writes out what it holds,
+// ignoring errors, so the reader gets the rows produced before the failure.
 class CsvWriter {
 public:
     static constexpr std::size_t buffer_size = std::size_t{1} << 24;
@@ -57,12 +41,14 @@ public:
     void commit(const char* end) noexcept { used_ = static_cast<std::size_t>(end - buffer_.get()); }
 
     Status write_record(const std::vector<std::string_view>& fields);
-    // The final flush; its failure is the I/O kind.
+    // The final flush, then the file is put in place; a failure of either is the I/O kind.
     Status finish();
 
 private:
     // Writes the buffer out; on failure keeps what did not reach the file.
     int drain() noexcept;
+    // Drains, carrying on after a signal unless the call should stop: 0 or the errno that stopped it.
+    Result<int> drain_unless_cancelled();
     Status spill();
 
     OutputFile file_;
@@ -103,7 +89,7 @@ Status write_cwa_csv_data(const std::string& file_path, const std::string& outpu
                           const ChannelSelection& channels, std::int64_t utc_offset_us);
 
 // Refuses an output path that names the input recording itself (any link or spelling of it):
-// creating the CSV would truncate the recording before it is read.
+// the export would replace the recording it reads (or, written in place, truncate it first).
 Status check_output_is_not_input(const std::string& file_path, const std::string& output_path);
 
 }  // namespace cwa

@@ -30,9 +30,15 @@ void civil_from_days(std::int64_t days, std::int64_t& year, unsigned& month, uns
 constexpr std::int64_t min_year = -262144;
 constexpr std::int64_t max_year = 262143;
 
+// Floor division and its remainder for a positive divisor. The remainder is taken with %, not
+// as a - q * b: near INT64_MIN that product leaves the 64-bit range.
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     std::int64_t q = a / b;
-    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+std::int64_t floor_mod(std::int64_t a, std::int64_t b) {
+    const std::int64_t r = a % b;
+    return r < 0 ? r + b : r;
 }
 
 }  // namespace
@@ -90,9 +96,9 @@ std::string format_raw_time(const DateTime& time) {
 
 std::optional<std::string> timestamp_us_to_raw_string(std::int64_t us) {
     const std::int64_t seconds = floor_div(us, 1000000);
-    const auto micros = static_cast<std::uint32_t>(us - seconds * 1000000);
+    const auto micros = static_cast<std::uint32_t>(floor_mod(us, 1000000));
     const std::int64_t days = floor_div(seconds, 86400);
-    const auto second_of_day = static_cast<unsigned>(seconds - days * 86400);
+    const auto second_of_day = static_cast<unsigned>(floor_mod(seconds, 86400));
     DateTime time{};
     civil_from_days(days, time.year, time.month, time.day);
     if (time.year < min_year || time.year > max_year) return std::nullopt;

@@ -1,14 +1,11 @@
 #include "cwa/error.hpp"
 
-#include <cstring>
+#include "cwa/platform/system_error.hpp"
 
 namespace cwa {
 
 std::string CwaError::os_error_text(int code) {
-    char buffer[256];
-    // The GNU strerror_r may return a static string instead of filling the buffer.
-    const char* text = strerror_r(code, buffer, sizeof buffer);
-    return std::string(text) + " (os error " + std::to_string(code) + ")";
+    return platform::describe_error(code) + " (os error " + std::to_string(code) + ")";
 }
 
 std::string CwaError::display() const {

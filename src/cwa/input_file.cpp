@@ -2,9 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "cwa/cancel.hpp"
 
@@ -17,44 +14,30 @@ constexpr std::size_t read_buffer_size = 512 * 1024;
 Result<InputFile> InputFile::open(const std::string& path) {
     // The system would silently open the prefix before a NUL.
     if (path.find('\0') != std::string::npos) return fail(CwaError::io("file name contained an unexpected NUL byte"));
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(CwaError::io_from_errno(errno));
-    return InputFile(fd);
-}
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
+    for (;;) {
+        auto file = platform::open_for_reading(path);
+        if (file) return InputFile(std::move(*file));
+        if (file.error() != EINTR) return fail(CwaError::io_from_errno(file.error()));
+        CWA_CHECK(check_cancelled());
     }
-    return *this;
-}
-
-InputFile::~InputFile() {
-    if (fd_ >= 0) ::close(fd_);
 }
 
 Result<std::uint64_t> InputFile::size() const {
-    struct stat info;
-    if (::fstat(fd_, &info) != 0) return fail(CwaError::io_from_errno(errno));
-    return static_cast<std::uint64_t>(info.st_size);
+    auto bytes = platform::size(file_);
+    if (!bytes) return fail(CwaError::io_from_errno(bytes.error()));
+    return *bytes;
 }
 
 Status InputFile::seek(std::uint64_t offset) {
-    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return fail(CwaError::io_from_errno(EINVAL));
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(CwaError::io_from_errno(errno));
+    if (auto moved = platform::seek(file_, offset); !moved) return fail(CwaError::io_from_errno(moved.error()));
     return {};
 }
 
 Result<std::size_t> InputFile::read_some(void* buffer, std::size_t length) {
     for (;;) {
-        ssize_t got = ::read(fd_, buffer, length);
-        if (got >= 0) return static_cast<std::size_t>(got);
-        if (errno != EINTR) return fail(CwaError::io_from_errno(errno));
-        // A read from a pipe can wait without end; the signal that interrupted it may be Ctrl-C.
+        auto got = platform::read_some(file_, buffer, length);
+        if (got) return *got;
+        if (got.error() != EINTR) return fail(CwaError::io_from_errno(got.error()));
         CWA_CHECK(check_cancelled());
     }
 }

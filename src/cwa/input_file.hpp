@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "cwa/error.hpp"
+#include "cwa/platform/file.hpp"
 
 namespace cwa {
 
@@ -17,18 +18,15 @@ inline constexpr std::uint64_t metadata_size = 1024;
 // Byte offset of zero-based data block `index`; 64-bit so that huge indices cannot wrap.
 inline std::uint64_t data_block_offset(std::uint64_t index) { return metadata_size + sector_size * index; }
 
-// Owns one open file descriptor; closed by the destructor on every path.
+// One file open for reading; closed by the destructor on every path.
 class InputFile {
 public:
+    // Opening a pipe waits for its writer; a signal meanwhile lets the call stop.
     static Result<InputFile> open(const std::string& path);
-
-    InputFile(InputFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    InputFile& operator=(InputFile&& other) noexcept;
-    ~InputFile();
 
     Result<std::uint64_t> size() const;
     Status seek(std::uint64_t offset);
-    // One read call, retried on interruption; 0 means end of file.
+    // One read call, retried on interruption unless the call should stop; 0 means end of file.
     Result<std::size_t> read_some(void* buffer, std::size_t length);
     // Fills the whole buffer or fails; a premature end is the short-read error.
     Status read_exact(void* buffer, std::size_t length);
@@ -36,8 +34,8 @@ public:
     Result<bool> read_sector(std::uint8_t* sector);
 
 private:
-    explicit InputFile(int fd) : fd_(fd) {}
-    int fd_;
+    explicit InputFile(platform::File file) : file_(std::move(file)) {}
+    platform::File file_;
 };
 
 // Hands out 512-byte sectors from a large read buffer, so a pass over a recording costs a few

@@ -63,6 +63,8 @@ Result<std::optional<PacketMeta>> packet_meta(const std::uint8_t* sector) {
 }
 
 Result<CwaDataBlock> CwaDataBlock::from_buffer(const std::uint8_t* sector) {
+    // The reading roads classify a sector with packet_meta first; these checks keep the block
+    // honest for any other caller.
     if (!is_valid_utf8(sector, 2)) return fail("Invalid packet header format");
     if (load_u16(sector) != data_signature) return fail("Invalid data block header");
     return CwaDataBlock{
@@ -146,6 +148,8 @@ Status parse_samples(const CwaDataBlock& block, bool include_magnetometer, const
     const auto layout = sample_layout(block.num_axes_bps);
     if (!layout) return fail(unsupported_format(block.num_axes_bps));
     const std::size_t count = block.sample_count;
+    // The reading roads never get here with such a block (packet_meta refuses it first), but
+    // decoding it would read past the sector and write past a block's worth of samples.
     if (count * layout->bytes_per_sample > sample_area_size) {
         switch (block.num_axes_bps) {
             case 0x30: return fail("Insufficient data for packed 3-axis samples");

@@ -108,6 +108,8 @@ Result<ReadPlan> resolve_read_plan(const std::string& path, const CutConfig& cut
 }
 
 Status check_time_range(std::optional<double> start, std::optional<double> end) {
+    // Bounds planned from a validated cut are always finite. The check is for other callers of
+    // the filter and the resampled read, where a NaN bound would quietly disable the comparison.
     if ((start && !std::isfinite(*start)) || (end && !std::isfinite(*end))) {
         return fail("time range values must be finite");
     }

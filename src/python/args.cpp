@@ -98,6 +98,14 @@ bool convert_str(PyObject* value, const char* name, std::string& out) {
     return true;
 }
 
+bool convert_path(PyObject* value, const char* name, std::string& out) {
+    if (!PyUnicode_Check(value)) return wrong_type(value, name, "a str");
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(value));
+    if (!encoded) return false;
+    out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    return true;
+}
+
 bool convert_bool(PyObject* value, const char* name, bool default_value, bool& out) {
     if (value == nullptr) {
         out = default_value;

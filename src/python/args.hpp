@@ -27,6 +27,9 @@ bool is_none(PyObject* value);  // true for nullptr (not given) and for None
 // Each converter returns false with the Python error set. A null `name` leaves the
 // interpreter's own TypeError unprefixed.
 bool convert_str(PyObject* value, const char* name, std::string& out);
+// A file name: a str only, in the bytes Python's own open() would hand the system (the
+// file-system encoding and its error handler, as os.fsencode), so any name Python can open works.
+bool convert_path(PyObject* value, const char* name, std::string& out);
 bool convert_bool(PyObject* value, const char* name, bool default_value, bool& out);
 bool convert_optional_f64(PyObject* value, const char* name, std::optional<double>& out);
 bool convert_optional_usize(PyObject* value, const char* name, std::optional<std::size_t>& out);

@@ -33,7 +33,7 @@ std::optional<HeaderAndTiming> read_header_and_timing(const char* function, PyOb
     PyObject* slots[1];
     std::string path;
     if (!bind_arguments(function, path_params, args, nargs, kwnames, slots) ||
-        !convert_str(slots[0], "file_path", path)) {
+        !convert_path(slots[0], "file_path", path)) {
         return std::nullopt;
     }
     auto header = cwa::read_cwa_header(path);

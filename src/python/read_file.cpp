@@ -75,7 +75,7 @@ PyObject* py_read_cwa_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         PyObject* slots[std::size(read_params)];
         ReadRequest request;
         if (!bind_arguments("read_cwa_file", read_params, args, nargs, kwnames, slots) ||
-            !convert_str(slots[0], "file_path", request.path) ||
+            !convert_path(slots[0], "file_path", request.path) ||
             !convert_read_arguments(slots + 1, true, request) || !prepare_read(slots[1], request)) {
             return nullptr;
         }

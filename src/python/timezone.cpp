@@ -2,6 +2,7 @@
 
 #include <datetime.h>
 
+#include "cwa/platform/checked_arithmetic.hpp"
 #include "python/args.hpp"
 
 namespace kelpmoor {
@@ -39,12 +40,20 @@ bool fixed_timezone_offset_us(PyObject* timezone, std::optional<std::int64_t>& o
     const std::int64_t seconds = PyDateTime_DELTA_GET_SECONDS(offset.get());
     const std::int64_t micros = PyDateTime_DELTA_GET_MICROSECONDS(offset.get());
     // A custom tzinfo may return up to a billion days; refuse offsets that 64 bits cannot hold.
-    const __int128 total = static_cast<__int128>(days) * 86400000000 + seconds * 1000000 + micros;
-    if (total < INT64_MIN || total > INT64_MAX) {
+    // The time of day is normalised to [0, 1 day), so a negative day count is taken one day
+    // nearer zero and the time of day one day below it: both parts then share the sign of the
+    // total, and a part overflows only when the total does.
+    constexpr std::int64_t day_us = 86400000000;
+    const std::int64_t time_of_day_us = seconds * 1000000 + micros;
+    const std::int64_t whole_days = days < 0 ? days + 1 : days;
+    const std::int64_t rest_us = days < 0 ? time_of_day_us - day_us : time_of_day_us;
+    std::optional<std::int64_t> total = cwa::platform::checked_mul(whole_days, day_us);
+    if (total) total = cwa::platform::checked_add(*total, rest_us);
+    if (!total) {
         PyErr_SetString(PyExc_OverflowError, "timezone offset does not fit in 64-bit microseconds");
         return false;
     }
-    out = static_cast<std::int64_t>(total);
+    out = *total;
     return true;
 }
 

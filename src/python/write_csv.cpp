@@ -25,7 +25,7 @@ PyObject* py_write_cwa_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         ReadRequest request;
         std::string output_path;
         if (!bind_arguments("write_cwa_csv", csv_params, args, nargs, kwnames, slots) ||
-            !convert_str(slots[0], "file_path", request.path) || !convert_str(slots[1], "output_path", output_path) ||
+            !convert_path(slots[0], "file_path", request.path) || !convert_path(slots[1], "output_path", output_path) ||
             !convert_read_arguments(slots + 2, false, request) || !prepare_read(slots[2], request)) {
             return nullptr;
         }

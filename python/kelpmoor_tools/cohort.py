@@ -1,0 +1,233 @@
+"""Cohort summaries of many recordings on a dask.distributed cluster.
+
+    from kelpmoor_tools import cohort
+
+    result = cohort.summarise("study/*.cwa")                    # a LocalCluster on this machine
+    result = cohort.summarise(paths, address="tcp://scheduler:8786")   # a real cluster
+    result.summary      # DataFrame indexed by (recording, hour)
+    result.failures     # DataFrame: recording, error
+
+Each recording is one task. The default task, `hourly_summary`, reads its recording a day of
+data blocks at a time, so a worker holds about one day's frame, never a week's, and adds each
+day into per-hour sums; the hourly values are those sums divided at the end:
+
+    samples        samples whose timestamp falls in the hour (device clock, naive)
+    hours_covered  samples / (header sample rate x 3600): 1.0 for a full hour
+    enmo_mg        mean over the hour's samples of max(sqrt(x^2 + y^2 + z^2) - 1, 0) x 1000,
+                   in double precision from the float32 acceleration in g (the Euclidean norm
+                   minus one g, negatives to zero, in milli-g)
+    temperature_c  mean over the hour's samples of the temperature column
+
+A per-recording function of your own takes a path and returns a DataFrame (for example indexed
+by hour); the cohort stacks them under a first index level "recording". A recording whose
+function raises is listed in `failures` with the error; it never stops the cohort.
+
+Needs the `cohort` extra: pip install "kelpmoor[cohort]".
+"""
+from __future__ import annotations
+
+import glob as _glob
+import os
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable, Iterable
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["CohortResult", "summarise", "hourly_summary", "summarise_serially", "expand_paths"]
+
+DAY_S = 86400
+SLICE_ROWS = 1 << 20
+HOUR_US = 3_600_000_000
+SUMMARY_COLUMNS = ["samples", "hours_covered", "enmo_mg", "temperature_c"]
+_NO_DATA = "No valid sample data found in the specified range"
+
+
+@dataclass(frozen=True)
+class CohortResult:
+    summary: pd.DataFrame     # indexed by (recording, ...), the per-recording frames stacked
+    failures: pd.DataFrame    # columns recording, error; one row per failed recording
+
+
+def expand_paths(paths: str | os.PathLike | Iterable) -> list[str]:
+    """A glob pattern (or one path), or an iterable of paths and patterns, as sorted paths."""
+    items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
+    out = []
+    for item in items:
+        text = str(item)
+        matched = sorted(_glob.glob(text)) if _glob.has_magic(text) else [text]
+        out.extend(matched)
+    return list(dict.fromkeys(out))
+
+
+# ---------------------------------------------------------------------------- the default summary
+
+
+def _samples_per_block(path: str) -> int:
+    """Samples a full data block of this recording holds, from its first data block's format
+    (120 when none is found near the start: then the day's read is only larger or smaller)."""
+    per_sample = {0x30: 4, 0x32: 6, 0x62: 12, 0x92: 18}
+    with open(path, "rb") as f:
+        f.seek(1024)
+        for _ in range(1024):
+            sector = f.read(512)
+            if len(sector) < 512:
+                break
+            if sector[:2] == b"AX" and sector[25] in per_sample:
+                return 480 // per_sample[sector[25]]
+    return 120
+
+
+def day_sums(path: str, first_block: int, blocks: int) -> pd.DataFrame | None:
+    """Per-hour sums of the data blocks first_block .. first_block + blocks - 1: samples,
+    ENMO (mg) and temperature, indexed by the hour's start in microseconds. None when the
+    range holds no data packet."""
+    import kelpmoor
+    try:
+        frame = kelpmoor.read_cwa_file(path, cut=kelpmoor.blocks(first_block, first_block + blocks),
+                                       include_light=False, include_battery=False)
+    except RuntimeError as exc:
+        if str(exc) == _NO_DATA:
+            return None
+        raise
+    stamps = frame.index.asi8
+    acc = [frame[c].to_numpy() for c in ("acc_x", "acc_y", "acc_z")]
+    temperature = frame["temperature"].to_numpy()
+    first_hour = int(stamps.min()) // HOUR_US
+    span = int(stamps.max()) // HOUR_US - first_hour + 1
+    if span > 100_000:
+        raise RuntimeError(f"timestamps span {span} hours within one day of data blocks")
+    samples = np.zeros(span, dtype=np.int64)
+    enmo_sum = np.zeros(span)
+    temperature_sum = np.zeros(span)
+    # Slices of a million rows keep the double-precision temporaries small beside the frame.
+    for lo in range(0, len(stamps), SLICE_ROWS):
+        hi = lo + SLICE_ROWS
+        code = stamps[lo:hi] // HOUR_US - first_hour
+        x, y, z = (a[lo:hi].astype(np.float64) for a in acc)
+        x *= x
+        y *= y
+        z *= z
+        x += y
+        x += z
+        enmo = np.sqrt(x, out=x)
+        enmo -= 1.0
+        np.maximum(enmo, 0.0, out=enmo)
+        enmo *= 1000.0
+        samples += np.bincount(code, minlength=span)
+        enmo_sum += np.bincount(code, weights=enmo, minlength=span)
+        temperature_sum += np.bincount(code, weights=temperature[lo:hi], minlength=span)
+    present = samples > 0
+    hours = (np.arange(span, dtype=np.int64) + first_hour)[present]
+    return pd.DataFrame({"samples": samples[present], "enmo_sum": enmo_sum[present],
+                         "temperature_sum": temperature_sum[present]},
+                        index=pd.Index(hours * HOUR_US, name="hour_us"))
+
+
+def hourly_summary(path: str) -> pd.DataFrame:
+    """The hourly summary of one recording (columns in the module docstring), indexed by the
+    hour's start on the device clock. Reads one day of data blocks at a time and adds the days'
+    sums in file order, so the result is the same wherever it runs."""
+    import kelpmoor
+    path = str(path)
+    rate = kelpmoor.read_metadata(path)["sample_rate_hz"]
+    data_blocks = os.path.getsize(path) // 512 - 2
+    per_day = max(1, int(DAY_S * rate) // _samples_per_block(path))
+    total = None
+    for first in range(0, max(data_blocks, 1), per_day):
+        part = day_sums(path, first, per_day)
+        if part is None:
+            continue
+        total = part if total is None else total.add(part, fill_value=0)
+    if total is None:
+        raise RuntimeError(_NO_DATA)
+    total = total.sort_index()
+    samples = total["samples"].to_numpy(dtype=np.int64)
+    out = pd.DataFrame({
+        "samples": samples,
+        "hours_covered": samples / (rate * 3600.0),
+        "enmo_mg": total["enmo_sum"].to_numpy() / samples,
+        "temperature_c": total["temperature_sum"].to_numpy() / samples,
+    }, index=pd.DatetimeIndex(total.index.to_numpy().astype("datetime64[us]"), name="hour"))
+    return out
+
+
+# ---------------------------------------------------------------------------- running a cohort
+
+
+def _guarded(path: str, func: Callable) -> tuple[bool, object]:
+    try:
+        return True, func(path)
+    except Exception as exc:  # noqa: BLE001  one recording's failure is a row, not the cohort's end
+        return False, f"{type(exc).__name__}: {' '.join(str(exc).split())}"
+
+
+def _assemble(outcomes: list[tuple[str, bool, object]]) -> CohortResult:
+    frames = {path: value for path, ok, value in outcomes if ok}
+    failed = [(path, value) for path, ok, value in outcomes if not ok]
+    if frames:
+        summary = pd.concat(frames, names=["recording"])
+    else:
+        summary = pd.DataFrame(columns=SUMMARY_COLUMNS,
+                               index=pd.MultiIndex.from_arrays([[], []], names=["recording", "hour"]))
+    failures = pd.DataFrame(failed, columns=["recording", "error"])
+    return CohortResult(summary, failures)
+
+
+def summarise_serially(paths, func: Callable = hourly_summary) -> CohortResult:
+    """The same cohort in this process, one recording after another (a reference, and for
+    cohorts too small to be worth a cluster)."""
+    return _assemble([(p, *_guarded(p, func)) for p in expand_paths(paths)])
+
+
+def summarise(paths, func: Callable = hourly_summary, *, client=None, address: str | None = None,
+              n_workers: int | None = None, threads_per_worker: int = 1, processes: bool = True,
+              progress: bool = False) -> CohortResult:
+    """Run `func` over every recording on a dask.distributed cluster and gather the results.
+
+    client      an existing dask.distributed.Client to use (left open)
+    address     else the address of a running scheduler ("tcp://host:8786")
+    otherwise   a LocalCluster of `n_workers` processes (default: one per core) with
+                `threads_per_worker` threads each, closed at the end; as with any process
+                pool, a script that starts one keeps its work under `if __name__ == "__main__":`
+    progress    a tqdm bar over the recordings (when tqdm is installed)
+
+    The recordings' order in `summary` is the order of `paths` (globs sorted), whatever order
+    the workers finish in. A worker that dies on a recording fails that recording only.
+    """
+    from dask.distributed import Client, LocalCluster, as_completed
+
+    paths = expand_paths(paths)
+    owned = []
+    try:
+        if client is None:
+            if address is not None:
+                client = Client(address)
+            else:
+                cluster = LocalCluster(n_workers=n_workers, threads_per_worker=threads_per_worker,
+                                       processes=processes, dashboard_address=None)
+                owned.append(cluster)
+                client = Client(cluster)
+            owned.insert(0, client)
+        futures = {client.submit(_guarded, p, func, key=f"kelpmoor-{i}-{Path(p).name}", pure=False): p
+                   for i, p in enumerate(paths)}
+        outcomes = {}
+        done = as_completed(futures)
+        if progress:
+            try:
+                from tqdm import tqdm
+                done = tqdm(done, total=len(futures), unit="recording")
+            except ImportError:
+                pass
+        for future in done:
+            path = futures[future]
+            try:
+                outcomes[path] = (path, *future.result())
+            except Exception as exc:  # the task itself was lost (a worker died on it)
+                outcomes[path] = (path, False, f"{type(exc).__name__}: {' '.join(str(exc).split())}")
+            future.release()
+        return _assemble([outcomes[p] for p in paths])
+    finally:
+        for thing in owned:
+            thing.close()
