@@ -203,9 +203,8 @@ def test_ctrl_c_ends_a_long_call(road, ended):
     assert result, "the child stopped answering before this call"
     assert result.exception == "KeyboardInterrupt"
     assert result.reaction_s <= result.bound_s
-    # Pending the CSV export that writes a temporary file and renames it only on success (the
-    # atomic-output branch): an interrupted export must leave nothing, so this belongs here then:
-    # assert not result.output_left
+    # The export's temporary file is put in place only when it finishes.
+    assert not result.output_left
 
 
 @pytest.mark.parametrize("road", HANDLER_ROADS)
