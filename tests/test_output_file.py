@@ -219,11 +219,12 @@ def test_paths_that_cannot_be_created_fail_as_before(make_cwa, folder, monkeypat
 # Root may write any file and folder, so the child looks as an ordinary user would.
 AS_A_USER = textwrap.dedent("""
     import os, sys
+    # Imported first: the interpreter's environment may lie in folders only root can read.
+    import kelpmoor
     if os.geteuid() == 0:
         os.setgroups([])
         os.setresgid(65534, 65534, 65534)
         os.setresuid(65534, 65534, 65534)
-    import kelpmoor
     recording, folder, file_mode, folder_mode = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
     os.mkdir(folder)
     output = os.path.join(folder, "out.csv")
