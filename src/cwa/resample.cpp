@@ -185,6 +185,38 @@ void StreamingResampler::emit_row(double b, std::size_t i) {
     }
 }
 
+void StreamingResampler::reserve_rows(std::size_t rows) {
+    reserved_rows_ = rows;
+    output_.timestamps_us.try_reserve(rows);
+    output_.for_each_column([&](FloatColumn& column) { column.try_reserve(rows); });
+}
+
+bool StreamingResampler::push_block(const DecodedBlock& block) {
+    for (std::size_t k = 0; k < block.count; ++k) {
+        const double t = us_to_seconds(block.timestamps_us[k]);
+        const bool in_range = !(range_start_time_ && *range_start_time_ > t) && !(range_end_time_ && t >= *range_end_time_);
+        if (!finished_) {
+            // Built in place in the window: the sample is copied once, from the block.
+            TimedSample& sample = back_slot();
+            for (std::size_t a = 0; a < 3; ++a) sample.acc[a] = block.acc[a][k];
+            for (std::size_t c = 0; c < sensor_channel_count; ++c) sample.sensors[c] = block.sensors[c][k];
+            sample.aux = block.aux.values;
+            sample.time_s = t;
+        }
+        // Only samples inside the range may bring a channel into the output.
+        if (in_range && block.carries_sensors) {
+            for (std::size_t c = 0; c < sensor_channel_count; ++c) {
+                if (!std::isnan(block.sensors[c][k]) && !output_.sensors[c]) {
+                    ensure_sensor_column(output_.sensors[c], output_.size()).try_reserve(reserved_rows_);
+                }
+            }
+        }
+        if (!finished_) push_back_slot();
+        if (finished_ && t >= *range_end_time_) return true;
+    }
+    return false;
+}
+
 namespace {
 
 // Rows the read will likely emit, judged from the first packet's duration: reserving them lets
@@ -210,51 +242,22 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
                                                         std::optional<double> range_end_time) {
     CWA_TRY(cursor, open_cwa_data_blocks(path, start_block, block_count));
     std::optional<StreamingResampler> resampler;
-    std::size_t expected_rows = 0;
     DecodedBlock block;
     BlockWalker walker(cursor);
-    bool stop = false;
-    while (!stop) {
+    for (;;) {
         CWA_TRY(data_block, walker.next());
         if (!data_block) break;
         CWA_CHECK(decode_block(*data_block, channels.include_magnetometer, cursor.previous_end, block));
         if (!resampler) {
             CWA_CHECK(check_time_range(range_start_time, range_end_time));
             resampler.emplace(resample_hz, range_start_time, range_end_time, channels);
-            expected_rows = estimate_rows(*data_block, cursor.end_block - cursor.start_block, resample_hz,
-                                          range_start_time, range_end_time);
-            resampler->output().timestamps_us.try_reserve(expected_rows);
-            resampler->output().for_each_column([&](FloatColumn& column) { column.try_reserve(expected_rows); });
+            resampler->reserve_rows(estimate_rows(*data_block, cursor.end_block - cursor.start_block, resample_hz,
+                                                  range_start_time, range_end_time));
         }
-        CwaDataResult& output = resampler->output();
-        for (std::size_t k = 0; k < block.count; ++k) {
-            const double t = us_to_seconds(block.timestamps_us[k]);
-            const bool in_range = !(range_start_time && *range_start_time > t) && !(range_end_time && t >= *range_end_time);
-            if (!resampler->finished()) {
-                // Built in place in the window: the sample is copied once, from the block.
-                TimedSample& sample = resampler->back_slot();
-                for (std::size_t a = 0; a < 3; ++a) sample.acc[a] = block.acc[a][k];
-                for (std::size_t c = 0; c < sensor_channel_count; ++c) sample.sensors[c] = block.sensors[c][k];
-                sample.aux = block.aux.values;
-                sample.time_s = t;
-            }
-            // Only samples inside the range may bring a channel into the output.
-            if (in_range && block.carries_sensors) {
-                for (std::size_t c = 0; c < sensor_channel_count; ++c) {
-                    if (!std::isnan(block.sensors[c][k]) && !output.sensors[c]) {
-                        ensure_sensor_column(output.sensors[c], output.size()).try_reserve(expected_rows);
-                    }
-                }
-            }
-            if (!resampler->finished()) resampler->push_back_slot();
-            if (resampler->finished() && t >= *range_end_time) {
-                stop = true;
-                break;
-            }
-        }
+        if (resampler->push_block(block)) break;
     }
     if (!resampler) return fail("No valid sample data found in the specified range");
-    resampler->emit_ready(true);
+    resampler->finish();
     CwaDataResult& output = resampler->output();
     if (output.size() == 0) return fail("No samples remain after applying time range/resampling");
     output.timestamps_us.shrink_to_fit();

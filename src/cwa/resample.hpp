@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cwa/decoded_block.hpp"
 #include "cwa/error.hpp"
 #include "cwa/result.hpp"
 
@@ -30,6 +31,15 @@ class StreamingResampler {
 public:
     StreamingResampler(double resample_hz, std::optional<double> range_start_time,
                        std::optional<double> range_end_time, const ChannelSelection& channels);
+
+    // Feeds every sample of a decoded block; true once reading may stop, because the grid has
+    // passed the range end and a sample at or after the end has been seen.
+    bool push_block(const DecodedBlock& block);
+    // Emits the rows still held back for a fourth sample; once, after the last block.
+    void finish() { emit_ready(true); }
+
+    // A hint of the rows the read will emit: reserved now, and for channels that appear later.
+    void reserve_rows(std::size_t rows);
 
     void push_sample(const TimedSample& sample);
     // The same push without a copy: fill back_slot(), then push_back_slot().
@@ -69,6 +79,7 @@ private:
     std::uint64_t emitted_ = 0;
     std::optional<double> next_time_;
     bool finished_ = false;
+    std::size_t reserved_rows_ = 0;
     // The last call left a bracketed row waiting for the sample after its pair.
     bool waiting_ = false;
 };
