@@ -13,8 +13,6 @@
 
 namespace cwa {
 
-inline constexpr std::size_t max_block_samples = 120;
-
 struct DecodedBlock {
     std::size_t count = 0;
     std::array<std::array<float, max_block_samples>, 3> acc;

@@ -11,18 +11,12 @@
 
 namespace cwa {
 
-namespace {
-
-constexpr std::size_t max_samples_per_block = 120;
-
-}  // namespace
-
 Result<CwaDataResult> read_cwa_data(const std::string& path, std::optional<std::size_t> start_block,
                                     std::optional<std::size_t> block_count, const ChannelSelection& channels) {
     CWA_TRY(cursor, open_cwa_data_blocks(path, start_block, block_count));
     CwaDataResult result(channels);
     // Reserve from the range's upper bound of samples so no column is ever copied to grow.
-    const std::size_t upper = (cursor.end_block - cursor.start_block) * max_samples_per_block;
+    const std::size_t upper = (cursor.end_block - cursor.start_block) * max_block_samples;
     result.timestamps_us.try_reserve(upper);
     result.for_each_column([&](FloatColumn& column) { column.try_reserve(upper); });
 

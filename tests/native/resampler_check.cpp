@@ -6,6 +6,8 @@
 //     resampler_check [--cases N] [--seed S]     (defaults: a fixed-seed set of a few seconds)
 #include "cwa/resample.hpp"
 
+#include "cwa/cancel.hpp"
+
 #include <bit>
 #include <cinttypes>
 #include <cmath>
@@ -246,13 +248,18 @@ public:
         std::int64_t t = base_kind == 0 ? 0 : base_kind == 1 ? 1709542800000000 + static_cast<std::int64_t>(pick(1000000))
                                                              : static_cast<std::int64_t>(pick(5000000));
         const double jitter = coin(0.5) ? 0.0 : coin(0.5) ? 0.02 : 0.45;
+        // Some streams jump about and switch layouts often, so that the range end, channels
+        // appearing and samples after the end meet; some carry values whose cubic is mostly
+        // rounding residue, so that any other order of the operations shows in the bits.
+        const double chaos = coin(0.2) ? 4.0 : 1.0;
+        cancelling_ = coin(0.15);
         // Gaps short enough that the grid through them stays a few thousand rows.
         const double gap_limit_us = std::max(period_us * 3, 800.0 / s.hz * 1e6);
         const std::size_t blocks = 1 + pick(coin(0.3) ? 12 : 5);
         int kind = static_cast<int>(pick(3));
         std::size_t total = 0;
         for (std::size_t k = 0; k < blocks; ++k) {
-            if (coin(0.25)) kind = static_cast<int>(pick(3));  // channels appear and vanish
+            if (coin(0.25 * chaos)) kind = static_cast<int>(pick(3));  // channels appear and vanish
             cwa::DecodedBlock block{};
             block.count = coin(0.2) ? 1 + pick(cwa::max_block_samples) : 1 + pick(coin(0.5) ? 4 : 40);
             for (std::size_t j = 0; j < block.count; ++j) {
@@ -260,8 +267,8 @@ public:
                 std::int64_t step = static_cast<std::int64_t>(period_us * (1.0 + jitter * uniform(-1.0, 1.0)));
                 if (u < 0.03) step = 0;                                                         // duplicated time
                 else if (u < 0.05) step = 1;                                                    // one microsecond
-                else if (u < 0.07) step = -static_cast<std::int64_t>(uniform(0.0, 5.0) * period_us);  // backwards
-                else if (u < 0.09) step = static_cast<std::int64_t>(uniform(1.0, gap_limit_us));      // a gap
+                else if (u < 0.05 + 0.02 * chaos) step = -static_cast<std::int64_t>(uniform(0.0, 5.0) * period_us);
+                else if (u < 0.07 + 0.02 * chaos) step = static_cast<std::int64_t>(uniform(1.0, gap_limit_us));
                 t += (total == 0 ? 0 : step);
                 block.timestamps_us[j] = t;
                 ++total;
@@ -306,20 +313,65 @@ private:
     float value(bool may_be_nan) {
         const double u = uniform(0.0, 1.0);
         if (may_be_nan && u < 0.3) return cwa::missing_value;
-        if (u < 0.05) return 0.0f;
-        if (u < 0.1) return pick(2) ? 1e30f : -1e30f;  // cancellation shows any change of order
+        if (cancelling_) return (pick(2) ? 1e30f : -1e30f) * (1.0f + static_cast<float>(pick(64)) * 0x1p-20f);
+        if (u < 0.04) return 0.0f;
+        if (u < 0.05) return -0.0f;
+        if (u < 0.1) return pick(2) ? 1e30f : -1e30f;
         return static_cast<float>(static_cast<int>(pick(40001)) - 20000) / 2048.0f;
     }
     std::mt19937_64 rng_;
+    bool cancelling_ = false;
 };
+
+// Two samples 10 ms apart at `start_s`, as one decoded 3-axis block.
+cwa::DecodedBlock pair_at(double start_s) {
+    cwa::DecodedBlock block{};
+    block.count = 2;
+    for (std::size_t j = 0; j < 2; ++j) {
+        block.timestamps_us[j] = static_cast<std::int64_t>(start_s * 1e6) + static_cast<std::int64_t>(j) * 10000;
+        for (auto& axis : block.acc) axis[j] = 1.0f;
+        for (auto& channel : block.sensors) channel[j] = cwa::missing_value;
+    }
+    return block;
+}
+
+// A clock jump makes the grid run through the gap: past the memory budget the read stops with
+// an error that says so, and a cancellation request stops it within a few million rows.
+void long_gaps() {
+    constexpr cwa::ChannelSelection acc_only{false, false, false, false};
+    cwa::StreamingResampler bounded(100.0, std::nullopt, std::nullopt, acc_only, 1u << 20);
+    if (!bounded.push_block(pair_at(1e9))) fail("memory budget", "first block refused", 0, 0, 0);
+    const auto refused = bounded.push_block(pair_at(1e9 + 1e6));
+    const std::string text = refused ? "" : refused.error().display();
+    if (refused || refused.error().kind() != cwa::CwaError::Kind::OutOfMemory ||
+        text.rfind("resampled grid reached ", 0) != 0 || text.find(" rows covering ") == std::string::npos ||
+        text.find("a clock jump in the recording") == std::string::npos ||
+        bounded.output().size() * 20 > (1u << 20)) {
+        ++failures;
+        std::printf("FAIL memory budget: %s, %zu rows\n", text.c_str(), bounded.output().size());
+    }
+
+    static int polls = 0;
+    cwa::CancelScope scope([]() noexcept { return ++polls >= 1; });
+    cwa::StreamingResampler cancelled(10000.0, std::nullopt, std::nullopt, acc_only);
+    if (!cancelled.push_block(pair_at(1e9))) fail("cancellation", "first block refused", 0, 0, 0);
+    const auto stopped = cancelled.push_block(pair_at(1e9 + 1e6));
+    if (stopped || stopped.error().kind() != cwa::CwaError::Kind::Cancelled || polls != 1 ||
+        cancelled.output().size() > (1u << 23)) {
+        ++failures;
+        std::printf("FAIL cancellation in a gap: %zu rows, %d polls\n", cancelled.output().size(), polls);
+    }
+}
 
 // The module's resampler fed block by block, as the resampled read feeds it.
 std::optional<cwa::CwaDataResult> batched_read(const Stream& s) {
     cwa::StreamingResampler resampler(s.hz, s.start, s.end, s.channels);
     for (const auto& block : s.blocks) {
-        if (resampler.push_block(block)) break;
+        const auto stop = resampler.push_block(block);
+        if (!stop) return std::nullopt;
+        if (*stop) break;
     }
-    resampler.finish();
+    if (!resampler.finish()) return std::nullopt;
     if (resampler.output().size() == 0) return std::nullopt;
     return std::move(resampler.output());
 }
@@ -403,6 +455,7 @@ int main(int argc, char** argv) {
     against_reference("cancelling values", t, y, 20.0);
     against_reference("cancelling values, fine grid", t, y, 997.0);
     against_reference("no row after the last sample", {0, 1, 2, 3.2}, {0, 1, 8, 27}, 4.0);
+    long_gaps();
     if (failures) return 1;
     std::puts("reference resampler: all rows match");
     if (!compare_random_streams(cases, seed)) return 1;
