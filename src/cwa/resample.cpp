@@ -98,12 +98,12 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
 double StreamingResampler::grid_time(std::uint64_t row) {
     // The step is divided out once and the time recomputed from the row number, never
     // accumulated, so no rounding error builds up; a few are computed ahead together.
-    if (row < ahead_first_ || row >= ahead_first_ + ahead_count_) {
+    if (row - ahead_first_ >= grid_ahead) {
         ahead_first_ = row;
-        ahead_count_ = grid_ahead;
-        for (std::size_t j = 0; j < grid_ahead; ++j) {
-            ahead_[j] = (static_cast<double>(row + j) * step_ms_ + *origin_ms_) / 1000.0;
-        }
+        const double step = step_ms_, origin = *origin_ms_;
+        double ahead[grid_ahead];
+        for (std::size_t j = 0; j < grid_ahead; ++j) ahead[j] = (static_cast<double>(row + j) * step + origin) / 1000.0;
+        std::copy(ahead, ahead + grid_ahead, ahead_);
     }
     return ahead_[row - ahead_first_];
 }
@@ -165,38 +165,49 @@ void StreamingResampler::add_channels_of_samples(const DecodedBlock& block, std:
 
 Status StreamingResampler::emit_ready(bool at_end) {
     if (!origin_ms_) return {};
+    // The planning loop works on copies of the state: stores into the batch could otherwise
+    // alias every member it reads.
+    const double* times = times_.data();
+    const double end_time = range_end_time_ ? *range_end_time_ : INFINITY;
+    const bool has_end = range_end_time_.has_value();
+    std::size_t cursor = cursor_, window_start = window_start_, needs = last_row_needs_;
+    const std::size_t window_end = window_end_;
     for (;;) {
         RowBatch& batch = batch_;
-        batch.count = 0;
+        std::size_t rows = 0;
         bool leave = false;
-        while (batch.count < batch_rows) {
-            const double grid = grid_time(emitted_ + batch.count);
-            if (range_end_time_ && grid >= *range_end_time_) {
+        while (rows < batch_rows) {
+            const double grid = grid_time(emitted_ + rows);
+            if (has_end && grid >= end_time) {
                 finished_ = true;
                 leave = true;
                 break;
             }
-            std::size_t earlier = cursor_;
-            while (earlier + 1 < window_end_ && grid > times_[earlier + 1]) ++earlier;
-            cursor_ = earlier;
-            const bool bracketed = earlier + 1 < window_end_ && grid >= times_[earlier] && grid <= times_[earlier + 1];
+            std::size_t earlier = cursor;
+            while (earlier + 1 < window_end && grid > times[earlier + 1]) ++earlier;
+            cursor = earlier;
+            const bool bracketed = earlier + 1 < window_end && grid >= times[earlier] && grid <= times[earlier + 1];
             // The cubic of an interior interval needs the sample after the pair; wait for it.
-            const bool has_before = earlier > window_start_;
-            const bool waiting = bracketed && has_before && earlier + 2 >= window_end_ && !at_end;
+            const bool has_before = earlier > window_start;
+            const bool waiting = bracketed && has_before && earlier + 2 >= window_end && !at_end;
             if (!bracketed || waiting) {
-                if (earlier >= window_start_ + 2) window_start_ = earlier - 1;
+                if (earlier >= window_start + 2) window_start = earlier - 1;
                 leave = true;
                 break;
             }
-            const std::size_t row = batch.count++;
-            batch.grid_time[row] = grid;
-            batch.position[row] = earlier;
-            batch.outer[row] = has_before && earlier + 2 < window_end_;
-            last_row_needs_ = has_before ? earlier + 2 : earlier + 1;
+            batch.grid_time[rows] = grid;
+            batch.position[rows] = earlier;
+            batch.outer[rows] = has_before && earlier + 2 < window_end;
+            ++rows;
+            needs = has_before ? earlier + 2 : earlier + 1;
             // Keep the sample before the bracketing pair as the first point of the next cubic.
-            if (earlier >= window_start_ + 2) window_start_ = earlier - 1;
+            if (earlier >= window_start + 2) window_start = earlier - 1;
         }
-        if (batch.count > 0) CWA_CHECK(write_batch());
+        cursor_ = cursor;
+        window_start_ = window_start;
+        last_row_needs_ = needs;
+        batch.count = rows;
+        if (rows > 0) CWA_CHECK(write_batch());
         if (leave) return {};
     }
 }
@@ -298,12 +309,11 @@ Status StreamingResampler::write_batch() {
     bool sensor_samples = false;
     for (std::size_t row = 0; row < rows; ++row) {
         const std::size_t earlier = batch.position[row];
-        const std::size_t lo = batch.outer[row] ? earlier - 1 : earlier;
-        const std::size_t hi = batch.outer[row] ? earlier + 2 : earlier + 1;
-        std::uint32_t any = 0, all = ~0u;
-        for (std::size_t q = lo; q <= hi; ++q) {
-            any |= nan_flags_[q];
-            all &= nan_flags_[q];
+        const std::uint32_t* flags = nan_flags_.data() + earlier;
+        std::uint32_t any = flags[0] | flags[1], all = flags[0] & flags[1];
+        if (batch.outer[row]) {
+            any |= flags[-1] | flags[2];
+            all &= flags[-1] & flags[2];
         }
         const std::uint32_t partly_missing = any & ~all;
         batch.combine_main[row] = batch.cubic[row] && (partly_missing & main_nan_bits) == 0;
@@ -316,7 +326,11 @@ Status StreamingResampler::write_batch() {
 
     const std::size_t first_row = output_.size();
     std::int64_t* stamps = output_.timestamps_us.extend(rows);
-    for (std::size_t row = 0; row < rows; ++row) stamps[row] = seconds_to_us(batch.grid_time[row]);
+    for (std::size_t row = 0; row < rows; ++row) {
+        const double us = batch.grid_time[row] * 1000000.0;
+        // Grid times of any real recording convert directly; the saturating rule is the rest.
+        stamps[row] = us > -9e18 && us < 9e18 ? static_cast<std::int64_t>(us) : saturating_i64(us);
+    }
     float* main_out[lane_count];
     for (std::size_t a = 0; a < 3; ++a) main_out[a] = output_.acc[a].extend(rows);
     for (std::size_t c = 0; c < aux_channel_count; ++c) {

@@ -102,11 +102,10 @@ private:
     std::size_t cursor_ = 0;  // where the search for the next grid time starts
 
     std::uint64_t emitted_ = 0;
-    // Grid times computed ahead, for rows emitted_ ... emitted_ + ahead_count_ - 1.
+    // Grid times computed ahead, for rows ahead_first_ ... ahead_first_ + grid_ahead - 1.
     static constexpr std::size_t grid_ahead = 8;
     double ahead_[grid_ahead];
-    std::uint64_t ahead_first_ = 0;
-    std::size_t ahead_count_ = 0;
+    std::uint64_t ahead_first_ = UINT64_MAX - grid_ahead;
 
     // The sample whose arrival let the last planned row out (see push_block).
     std::size_t last_row_needs_ = 0;
