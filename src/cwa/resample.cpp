@@ -68,15 +68,18 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
     const std::size_t at = window_end_;
     std::uint32_t aux_flags = 0;
     for (std::size_t c = 0; c < aux_channel_count; ++c) aux_flags |= std::isnan(block.aux.values[c]) ? 8u << c : 0u;
-    for (std::size_t j = 0; j < count; ++j) times_[at + j] = us_to_seconds(block.timestamps_us[j]);
+    double* times = times_.data() + at;
+    for (std::size_t j = 0; j < count; ++j) times[j] = us_to_seconds(block.timestamps_us[j]);
+    std::uint32_t* nan_flags = nan_flags_.data() + at;
     for (std::size_t j = 0; j < count; ++j) {
-        double* lanes = main_[at + j].lanes;
-        for (std::size_t a = 0; a < 3; ++a) lanes[a] = block.acc[a][j];
-        for (std::size_t c = 0; c < aux_channel_count; ++c) lanes[3 + c] = block.aux.values[c];
-        lanes[6] = lanes[7] = 0.0;
-        std::uint32_t flags = aux_flags;
-        for (std::size_t a = 0; a < 3; ++a) flags |= std::isnan(block.acc[a][j]) ? 1u << a : 0u;
-        nan_flags_[at + j] = flags;
+        const float* acc[3] = {block.acc[0].data(), block.acc[1].data(), block.acc[2].data()};
+        nan_flags[j] = aux_flags | (acc[0][j] != acc[0][j] ? 1u : 0u) | (acc[1][j] != acc[1][j] ? 2u : 0u) |
+                       (acc[2][j] != acc[2][j] ? 4u : 0u);
+    }
+    const double temperature = block.aux.values[0], light = block.aux.values[1], battery = block.aux.values[2];
+    LaneRecord* records = main_.data() + at;
+    for (std::size_t j = 0; j < count; ++j) {
+        records[j] = LaneRecord{{block.acc[0][j], block.acc[1][j], block.acc[2][j], temperature, light, battery, 0.0, 0.0}};
     }
     if (block.carries_sensors) {
         for (std::size_t j = 0; j < count; ++j) {
@@ -101,8 +104,12 @@ double StreamingResampler::grid_time(std::uint64_t row) {
     if (row - ahead_first_ >= grid_ahead) {
         ahead_first_ = row;
         const double step = step_ms_, origin = *origin_ms_;
+        // Row numbers stay far below 2^53, so adding j to the converted number is exact.
+        const double first = static_cast<double>(row);
         double ahead[grid_ahead];
-        for (std::size_t j = 0; j < grid_ahead; ++j) ahead[j] = (static_cast<double>(row + j) * step + origin) / 1000.0;
+        for (std::size_t j = 0; j < grid_ahead; ++j) {
+            ahead[j] = ((first + static_cast<double>(j)) * step + origin) / 1000.0;
+        }
         std::copy(ahead, ahead + grid_ahead, ahead_);
     }
     return ahead_[row - ahead_first_];
@@ -172,12 +179,13 @@ Status StreamingResampler::emit_ready(bool at_end) {
     const bool has_end = range_end_time_.has_value();
     std::size_t cursor = cursor_, window_start = window_start_, needs = last_row_needs_;
     const std::size_t window_end = window_end_;
+    std::uint64_t emitted = emitted_;
     for (;;) {
         RowBatch& batch = batch_;
         std::size_t rows = 0;
         bool leave = false;
         while (rows < batch_rows) {
-            const double grid = grid_time(emitted_ + rows);
+            const double grid = grid_time(emitted + rows);
             if (has_end && grid >= end_time) {
                 finished_ = true;
                 leave = true;
@@ -207,6 +215,7 @@ Status StreamingResampler::emit_ready(bool at_end) {
         window_start_ = window_start;
         last_row_needs_ = needs;
         batch.count = rows;
+        emitted += rows;
         if (rows > 0) CWA_CHECK(write_batch());
         if (leave) return {};
     }
@@ -331,13 +340,10 @@ Status StreamingResampler::write_batch() {
         // Grid times of any real recording convert directly; the saturating rule is the rest.
         stamps[row] = us > -9e18 && us < 9e18 ? static_cast<std::int64_t>(us) : saturating_i64(us);
     }
+    // Rows are assembled in small cache-resident columns and copied out whole: six scattered
+    // stores per row straight into the output columns cost more than the arithmetic.
     float* main_out[lane_count];
-    for (std::size_t a = 0; a < 3; ++a) main_out[a] = output_.acc[a].extend(rows);
-    for (std::size_t c = 0; c < aux_channel_count; ++c) {
-        main_out[3 + c] = output_.aux[c] ? output_.aux[c]->extend(rows) : unused_lanes_[c];
-    }
-    main_out[6] = unused_lanes_[3];
-    main_out[7] = unused_lanes_[4];
+    for (std::size_t l = 0; l < lane_count; ++l) main_out[l] = main_rows_[l];
     kernel.combine(batch, batch.combine_main, main_.data(), main_out);
 
     bool sensor_columns = false;
@@ -345,8 +351,8 @@ Status StreamingResampler::write_batch() {
     const bool sensors = sensor_samples || sensor_columns;
     float* sensor_out[lane_count];
     for (std::size_t c = 0; c < sensor_channel_count; ++c) sensor_out[c] = sensor_rows_[c];
-    sensor_out[6] = unused_lanes_[3];
-    sensor_out[7] = unused_lanes_[4];
+    sensor_out[6] = sensor_rows_[6];
+    sensor_out[7] = sensor_rows_[7];
     if (sensors) kernel.combine(batch, batch.combine_sensors, sensors_.data(), sensor_out);
 
     for (std::size_t row = 0; row < rows; ++row) {
@@ -364,6 +370,10 @@ Status StreamingResampler::write_batch() {
         }
     }
 
+    for (std::size_t a = 0; a < 3; ++a) std::copy(main_out[a], main_out[a] + rows, output_.acc[a].extend(rows));
+    for (std::size_t c = 0; c < aux_channel_count; ++c) {
+        if (output_.aux[c]) std::copy(main_out[3 + c], main_out[3 + c] + rows, output_.aux[c]->extend(rows));
+    }
     if (sensors) {
         for (std::size_t c = 0; c < sensor_channel_count; ++c) {
             OptionalColumn& column = output_.sensors[c];

@@ -112,10 +112,9 @@ private:
     bool finished_ = false;
     CancelPoll gap_poll_{1u << 14};  // batches: a clock gap can ask for billions of rows
     RowBatch batch_;
-    // Where a batch's values go when no column takes them: unselected auxiliary channels, the
-    // unused lanes, and optional channels until they are known to be present.
-    float unused_lanes_[5][batch_rows];
-    float sensor_rows_[sensor_channel_count][batch_rows];
+    // A batch's values by lane before they go to the output columns.
+    float main_rows_[lane_count][batch_rows];
+    float sensor_rows_[lane_count][batch_rows];
 };
 
 // Interpolation kernels over a planned batch, one per instruction set the machine may offer;

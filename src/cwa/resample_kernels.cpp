@@ -20,7 +20,6 @@ constexpr std::size_t record_lanes = StreamingResampler::lane_count;
 // the IEEE operations of each lane, whatever instructions carry them.
 typedef double Double2 __attribute__((vector_size(16)));
 typedef double Double4 __attribute__((vector_size(32)));
-typedef double Double8 __attribute__((vector_size(64)));
 
 // The helpers below are always inlined into a kernel compiled for its vector width, so no call
 // passes a vector across a function boundary and the ABI note does not apply.
@@ -122,7 +121,8 @@ void combine_portable(const Batch& batch, const bool* use, const Record* records
 }
 
 // Wider vectors only where the processor says it has them: each kernel is compiled for its
-// instruction set and chosen at run time, so the module itself stays baseline x86-64.
+// instruction set and chosen at run time, so the module itself stays baseline x86-64. (Eight
+// lanes of AVX-512 measured slower than four: the divisions dominate and do not get faster.)
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define CWA_X86_KERNELS 1
 
@@ -130,23 +130,11 @@ bool has_avx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 }
-bool has_avx512() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f");
-}
-
 [[gnu::target("avx2")]] void compute_weights_avx2(Batch& batch, const double* times) {
     compute_weights_body<Double4>(batch, times);
 }
 [[gnu::target("avx2")]] void combine_avx2(const Batch& batch, const bool* use, const Record* records, float* const* out) {
     combine_body<Double4>(batch, use, records, out);
-}
-[[gnu::target("avx512f")]] void compute_weights_avx512(Batch& batch, const double* times) {
-    compute_weights_body<Double8>(batch, times);
-}
-[[gnu::target("avx512f")]] void combine_avx512(const Batch& batch, const bool* use, const Record* records,
-                                               float* const* out) {
-    combine_body<Double8>(batch, use, records, out);
 }
 #endif
 
@@ -154,7 +142,6 @@ std::vector<ResampleKernel> make_kernels() {
     std::vector<ResampleKernel> kernels{{"portable", always, compute_weights_portable, combine_portable}};
 #ifdef CWA_X86_KERNELS
     kernels.push_back({"avx2", has_avx2, compute_weights_avx2, combine_avx2});
-    kernels.push_back({"avx512f", has_avx512, compute_weights_avx512, combine_avx512});
 #endif
     return kernels;
 }
