@@ -70,16 +70,30 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
     for (std::size_t c = 0; c < aux_channel_count; ++c) aux_flags |= std::isnan(block.aux.values[c]) ? 8u << c : 0u;
     double* times = times_.data() + at;
     for (std::size_t j = 0; j < count; ++j) times[j] = us_to_seconds(block.timestamps_us[j]);
+    // Decoded accelerometer values are never NaN; one pass over the block says so, and only a
+    // block that has some pays for flags per sample.
     std::uint32_t* nan_flags = nan_flags_.data() + at;
-    for (std::size_t j = 0; j < count; ++j) {
-        const float* acc[3] = {block.acc[0].data(), block.acc[1].data(), block.acc[2].data()};
-        nan_flags[j] = aux_flags | (acc[0][j] != acc[0][j] ? 1u : 0u) | (acc[1][j] != acc[1][j] ? 2u : 0u) |
-                       (acc[2][j] != acc[2][j] ? 4u : 0u);
+    bool acc_missing = false;
+    for (std::size_t a = 0; a < 3; ++a) {
+        for (std::size_t j = 0; j < count; ++j) acc_missing |= block.acc[a][j] != block.acc[a][j];
     }
+    for (std::size_t j = 0; j < count; ++j) nan_flags[j] = aux_flags;
+    if (acc_missing) {
+        for (std::size_t a = 0; a < 3; ++a) {
+            for (std::size_t j = 0; j < count; ++j) nan_flags[j] |= std::isnan(block.acc[a][j]) ? 1u << a : 0u;
+        }
+    }
+    // Lanes 6 and 7 stay the zeros the buffer was created with.
     const double temperature = block.aux.values[0], light = block.aux.values[1], battery = block.aux.values[2];
     LaneRecord* records = main_.data() + at;
     for (std::size_t j = 0; j < count; ++j) {
-        records[j] = LaneRecord{{block.acc[0][j], block.acc[1][j], block.acc[2][j], temperature, light, battery, 0.0, 0.0}};
+        double* lanes = records[j].lanes;
+        lanes[0] = block.acc[0][j];
+        lanes[1] = block.acc[1][j];
+        lanes[2] = block.acc[2][j];
+        lanes[3] = temperature;
+        lanes[4] = light;
+        lanes[5] = battery;
     }
     if (block.carries_sensors) {
         for (std::size_t j = 0; j < count; ++j) {
@@ -89,7 +103,6 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
                 lanes[c] = block.sensors[c][j];
                 flags |= std::isnan(block.sensors[c][j]) ? 1u << (sensor_nan_shift + c) : 0u;
             }
-            lanes[6] = lanes[7] = 0.0;
             nan_flags_[at + j] |= flags;
         }
     } else {
