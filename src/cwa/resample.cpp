@@ -70,30 +70,20 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
     for (std::size_t c = 0; c < aux_channel_count; ++c) aux_flags |= std::isnan(block.aux.values[c]) ? 8u << c : 0u;
     double* times = times_.data() + at;
     for (std::size_t j = 0; j < count; ++j) times[j] = us_to_seconds(block.timestamps_us[j]);
-    // Decoded accelerometer values are never NaN; one pass over the block says so, and only a
-    // block that has some pays for flags per sample.
-    std::uint32_t* nan_flags = nan_flags_.data() + at;
-    bool acc_missing = false;
-    for (std::size_t a = 0; a < 3; ++a) {
-        for (std::size_t j = 0; j < count; ++j) acc_missing |= block.acc[a][j] != block.acc[a][j];
-    }
-    for (std::size_t j = 0; j < count; ++j) nan_flags[j] = aux_flags;
-    if (acc_missing) {
-        for (std::size_t a = 0; a < 3; ++a) {
-            for (std::size_t j = 0; j < count; ++j) nan_flags[j] |= std::isnan(block.acc[a][j]) ? 1u << a : 0u;
-        }
-    }
     // Lanes 6 and 7 stay the zeros the buffer was created with.
     const double temperature = block.aux.values[0], light = block.aux.values[1], battery = block.aux.values[2];
     LaneRecord* records = main_.data() + at;
+    std::uint32_t* nan_flags = nan_flags_.data() + at;
     for (std::size_t j = 0; j < count; ++j) {
+        const float x = block.acc[0][j], y = block.acc[1][j], z = block.acc[2][j];
         double* lanes = records[j].lanes;
-        lanes[0] = block.acc[0][j];
-        lanes[1] = block.acc[1][j];
-        lanes[2] = block.acc[2][j];
+        lanes[0] = x;
+        lanes[1] = y;
+        lanes[2] = z;
         lanes[3] = temperature;
         lanes[4] = light;
         lanes[5] = battery;
+        nan_flags[j] = aux_flags | (x != x ? 1u : 0u) | (y != y ? 2u : 0u) | (z != z ? 4u : 0u);
     }
     if (block.carries_sensors) {
         for (std::size_t j = 0; j < count; ++j) {
