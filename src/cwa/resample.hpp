@@ -55,7 +55,7 @@ public:
         std::size_t count = 0;
         double grid_time[batch_rows];
         std::size_t position[batch_rows];  // window index of the earlier bracketing sample
-        bool outer[batch_rows];              // a sample on each side of the pair
+        bool outer[batch_rows];            // a sample on each side of the pair
         double weight[4][batch_rows];
         bool cubic[batch_rows];
         // Rows whose every lane of the group comes from the cubic, computed together.
@@ -64,7 +64,7 @@ public:
     };
 
 private:
-    // Nan flags of a sample: one bit per main lane, one per sensor lane, and whether its
+    // NaN flags of a sample: one bit per main lane, one per sensor lane, and whether its
     // sensor record was written.
     static constexpr std::uint32_t main_nan_bits = 0x3F;
     static constexpr unsigned sensor_nan_shift = 6;
