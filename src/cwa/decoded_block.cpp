@@ -18,8 +18,10 @@ Status decode_block(const CwaDataBlock& block, bool include_magnetometer, std::o
     for (std::size_t c = 0; c < sensor_channel_count; ++c) {
         if (writes_sensor_channel(block.num_axes_bps, include_magnetometer, c)) {
             out.carries_sensors = true;
-        } else {
+            out.holds_only_missing[c] = false;
+        } else if (!out.holds_only_missing[c]) {
             out.sensors[c].fill(missing_value);
+            out.holds_only_missing[c] = true;
         }
     }
     CWA_CHECK(parse_samples(block, include_magnetometer, columns));

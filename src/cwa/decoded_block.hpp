@@ -13,8 +13,6 @@
 
 namespace cwa {
 
-inline constexpr std::size_t max_block_samples = 120;
-
 struct DecodedBlock {
     std::size_t count = 0;
     std::array<std::array<float, max_block_samples>, 3> acc;
@@ -23,6 +21,10 @@ struct DecodedBlock {
     std::array<std::int64_t, max_block_samples> timestamps_us;
     bool carries_sensors = false;  // any gyroscope or magnetometer value in the block
     PacketAux aux;
+    // Channels whose whole array already holds NaN from an earlier block: most recordings
+    // never carry some channels, and refilling them for every block would cost more than
+    // decoding the samples.
+    std::array<bool, sensor_channel_count> holds_only_missing{};
 };
 
 // Decodes samples, timestamps (carrying `previous_end`) and auxiliary values of one block.

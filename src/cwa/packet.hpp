@@ -11,6 +11,8 @@
 namespace cwa {
 
 inline constexpr std::size_t sample_area_size = 480;
+// Packed 3-axis samples take 4 bytes, the fewest of any layout, so no block holds more.
+inline constexpr std::size_t max_block_samples = sample_area_size / 4;
 
 // The four supported (axes, packing) pairs, keyed by the block's format byte.
 struct SampleLayout {

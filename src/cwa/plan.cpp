@@ -12,7 +12,7 @@ namespace cwa {
 namespace {
 
 // The packet time spans of a seconds cut, taken in file order: the first and last packets
-// that overlap [a, b) plus one packet on each side, chosen as the walk goes so that no list
+// that overlap the cut's range plus one packet on each side, chosen as the walk goes so that no list
 // of every packet's span is kept.
 class SpanSelector {
 public:
@@ -24,14 +24,14 @@ public:
             // Cuts count from the first sample's time as the index shows it, truncated to
             // whole microseconds, so that seconds(0, ...) keeps the first sample.
             const double t0 = us_to_seconds(seconds_to_us(start_s));
-            if (cut_.start) a_ = t0 + *cut_.start;
-            if (cut_.end) b_ = t0 + *cut_.end;
+            if (cut_.start) range_start_ = t0 + *cut_.start;
+            if (cut_.end) range_end_ = t0 + *cut_.end;
         }
         if (last_ && count_ == last_index_ + 1) after_last_ = block_index;
         if (!stopped_) {
-            if (a_ && *a_ >= end_s) {
+            if (range_start_ && *range_start_ >= end_s) {
                 // ends at or before the range start
-            } else if (b_ && start_s >= *b_) {
+            } else if (range_end_ && start_s >= *range_end_) {
                 stopped_ = true;
             } else {
                 if (!first_) first_ = count_ == 0 ? block_index : previous_block_;
@@ -45,8 +45,8 @@ public:
     }
 
     bool saw_data() const { return count_ > 0; }
-    std::optional<double> range_start() const { return a_; }
-    std::optional<double> range_end() const { return b_; }
+    std::optional<double> range_start() const { return range_start_; }
+    std::optional<double> range_end() const { return range_end_; }
 
     // The widened (first block, last block), or nothing when no packet overlaps.
     std::optional<std::pair<std::size_t, std::size_t>> blocks() const {
@@ -56,7 +56,8 @@ public:
 
 private:
     SecondsCut cut_;
-    std::optional<double> a_, b_;
+    // The cut as absolute times on the device clock, fixed by the first packet.
+    std::optional<double> range_start_, range_end_;
     std::size_t count_ = 0;
     std::size_t previous_block_ = 0;
     std::optional<std::size_t> first_;  // block of the packet before the first overlap

@@ -17,8 +17,6 @@ namespace cwa {
 
 namespace {
 
-constexpr std::size_t max_samples_per_block = 120;
-
 // "1.80 GiB": sizes the way a user compares them with the machine's memory.
 std::string memory_size_text(double bytes) {
     char text[32];
@@ -88,7 +86,7 @@ Result<CwaDataResult> read_cwa_data(const std::string& path, std::optional<std::
                                     std::optional<std::size_t> block_count, const ChannelSelection& channels) {
     CWA_TRY(cursor, open_cwa_data_blocks(path, start_block, block_count));
     CwaDataResult result(channels);
-    const std::size_t upper = (cursor.end_block - cursor.start_block) * max_samples_per_block;
+    const std::size_t upper = (cursor.end_block - cursor.start_block) * max_block_samples;
     try {
         CWA_CHECK(decode_range(cursor, channels, upper, result));
     } catch (const std::bad_alloc&) {

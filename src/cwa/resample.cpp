@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
+#include <cstdio>
 
 #include "cwa/cursor.hpp"
 #include "cwa/decoded_block.hpp"
@@ -23,98 +23,229 @@ Result<std::optional<double>> parse_resample_options(std::optional<double> resam
     return rate;
 }
 
+std::uint64_t default_resample_memory_budget() { return platform::usable_memory_bytes() / 2; }
+
 StreamingResampler::StreamingResampler(double resample_hz, std::optional<double> range_start_time,
-                                       std::optional<double> range_end_time, const ChannelSelection& channels)
+                                       std::optional<double> range_end_time, const ChannelSelection& channels,
+                                       std::uint64_t memory_budget_bytes)
     : range_start_time_(range_start_time),
       range_end_time_(range_end_time),
-      output_(channels),
-      step_ms_(1000.0 / resample_hz) {}
+      resample_hz_(resample_hz),
+      step_ms_(1000.0 / resample_hz),
+      memory_budget_bytes_(memory_budget_bytes),
+      output_(channels) {}
 
-TimedSample& StreamingResampler::back_slot() {
-    if (length_ == capacity_) {
-        std::vector<TimedSample> grown(capacity_ == 0 ? 8 : capacity_ * 2);
-        for (std::size_t j = 0; j < length_; ++j) grown[j] = at(j);
-        window_ = std::move(grown);
-        capacity_ = window_.size();
-        head_ = 0;
-    }
-    return window_[(head_ + length_) & (capacity_ - 1)];
+void StreamingResampler::reserve_rows(std::size_t rows) {
+    reserved_rows_ = rows;
+    output_.timestamps_us.try_reserve(rows);
+    output_.for_each_column([&](FloatColumn& column) { column.try_reserve(rows); });
 }
 
-void StreamingResampler::push_sample(const TimedSample& sample) {
-    back_slot() = sample;
-    push_back_slot();
-}
-
-void StreamingResampler::push_back_slot() {
-    const double time_s = at(length_).time_s;
-    ++length_;
-    if (origin_ms_) {
-        // A sample before the next grid time cannot complete a row unless a row waits for its
-        // fourth point; the search and trimming that are skipped here give the same result at
-        // the next call, so most pushes of a coarser grid cost only the comparison.
-        if (!waiting_ && time_s < grid_time()) return;
-    } else if (range_start_time_ && *range_start_time_ > time_s) {
-        origin_ms_ = *range_start_time_ * 1000.0;
-    } else {
-        // Scaling the first sample's time to milliseconds and back can land one rounding step
-        // below it, where no row could ever be served. The origin is raised to the smallest
-        // value whose grid point 0 is not before the sample, so the grid starts at the first
-        // sample and continues one row per step.
-        double origin = time_s * 1000.0;
-        while (origin / 1000.0 < time_s) origin = std::nextafter(origin, INFINITY);
-        origin_ms_ = origin;
-    }
-    emit_ready(false);
-}
-
-void StreamingResampler::drop_front(std::size_t count) {
-    head_ = (head_ + count) & (capacity_ - 1);
-    length_ -= count;
-}
-
-void StreamingResampler::emit_ready(bool at_end) {
-    if (!origin_ms_) return;
-    for (;;) {
-        const double b = grid_time();
-        if (range_end_time_ && b >= *range_end_time_) {
-            finished_ = true;
-            return;
+void StreamingResampler::append_samples(const DecodedBlock& block) {
+    const std::size_t count = block.count;
+    if (window_end_ + count > times_.size()) {
+        // The window is a few samples long unless the grid stands still; moving it to the front
+        // is cheap, and the buffer only grows when the window itself does.
+        const std::size_t length = window_end_ - window_start_;
+        if (window_start_ > 0) {
+            std::copy(times_.begin() + window_start_, times_.begin() + window_end_, times_.begin());
+            std::copy(main_.begin() + window_start_, main_.begin() + window_end_, main_.begin());
+            std::copy(sensors_.begin() + window_start_, sensors_.begin() + window_end_, sensors_.begin());
+            std::copy(nan_flags_.begin() + window_start_, nan_flags_.begin() + window_end_, nan_flags_.begin());
+            cursor_ -= window_start_;
+            window_start_ = 0;
+            window_end_ = length;
         }
-        const std::size_t n = length_;
-        std::size_t i = cursor_;
-        while (i + 1 < n && b > time_at(i + 1)) ++i;
-        cursor_ = i;
-        // The cubic of an interior interval needs the sample after the pair; wait for it.
-        const bool bracketed = n >= 2 && i + 1 < n && b >= time_at(i) && b <= time_at(i + 1);
-        waiting_ = bracketed && i >= 1 && i + 2 >= n && !at_end;
-        if (!bracketed || waiting_) {
-            if (i >= 2) {
-                drop_front(i - 1);
-                cursor_ = 1;
+        if (length + count > times_.size()) {
+            std::size_t capacity = std::max<std::size_t>(times_.size() * 2, 4 * max_block_samples);
+            while (capacity < length + count) capacity *= 2;
+            times_.resize(capacity);
+            main_.resize(capacity);
+            sensors_.resize(capacity);
+            nan_flags_.resize(capacity);
+        }
+    }
+    const std::size_t at = window_end_;
+    std::uint32_t aux_flags = 0;
+    for (std::size_t c = 0; c < aux_channel_count; ++c) aux_flags |= std::isnan(block.aux.values[c]) ? 8u << c : 0u;
+    double* times = times_.data() + at;
+    for (std::size_t j = 0; j < count; ++j) times[j] = us_to_seconds(block.timestamps_us[j]);
+    // Lanes 6 and 7 stay the zeros the buffer was created with.
+    const double temperature = block.aux.values[0], light = block.aux.values[1], battery = block.aux.values[2];
+    LaneRecord* records = main_.data() + at;
+    std::uint32_t* nan_flags = nan_flags_.data() + at;
+    for (std::size_t j = 0; j < count; ++j) {
+        const float x = block.acc[0][j], y = block.acc[1][j], z = block.acc[2][j];
+        double* lanes = records[j].lanes;
+        lanes[0] = x;
+        lanes[1] = y;
+        lanes[2] = z;
+        lanes[3] = temperature;
+        lanes[4] = light;
+        lanes[5] = battery;
+        nan_flags[j] = aux_flags | (x != x ? 1u : 0u) | (y != y ? 2u : 0u) | (z != z ? 4u : 0u);
+    }
+    if (block.carries_sensors) {
+        for (std::size_t j = 0; j < count; ++j) {
+            double* lanes = sensors_[at + j].lanes;
+            std::uint32_t flags = carries_sensors_bit;
+            for (std::size_t c = 0; c < sensor_channel_count; ++c) {
+                lanes[c] = block.sensors[c][j];
+                flags |= std::isnan(block.sensors[c][j]) ? 1u << (sensor_nan_shift + c) : 0u;
             }
-            return;
+            nan_flags_[at + j] |= flags;
         }
-        emit_row(b, i);
-        ++emitted_;
-        next_time_.reset();
-        // Keep the sample before the bracketing pair as the first point of the next cubic.
-        if (cursor_ >= 2) {
-            drop_front(cursor_ - 1);
-            cursor_ = 1;
+    } else {
+        for (std::size_t j = 0; j < count; ++j) nan_flags_[at + j] |= sensor_nan_bits;
+    }
+    window_end_ += count;
+}
+
+double StreamingResampler::grid_time(std::uint64_t row) {
+    // The step is divided out once and the time recomputed from the row number, never
+    // accumulated, so no rounding error builds up; a few are computed ahead together.
+    if (row - ahead_first_ >= grid_ahead) {
+        ahead_first_ = row;
+        const double step = step_ms_, origin = *origin_ms_;
+        // Row numbers stay far below 2^53, so adding j to the converted number is exact.
+        const double first = static_cast<double>(row);
+        double ahead[grid_ahead];
+        for (std::size_t j = 0; j < grid_ahead; ++j) {
+            ahead[j] = ((first + static_cast<double>(j)) * step + origin) / 1000.0;
+        }
+        std::copy(ahead, ahead + grid_ahead, ahead_);
+    }
+    return ahead_[row - ahead_first_];
+}
+
+Result<bool> StreamingResampler::push_block(const DecodedBlock& block) {
+    if (block.count == 0) return false;
+    if (finished_) {
+        // No more rows: only the samples up to the first at or after the range end still count,
+        // for the channels they bring.
+        std::size_t stop = 0;
+        while (stop < block.count && us_to_seconds(block.timestamps_us[stop]) < *range_end_time_) ++stop;
+        add_channels_of_samples(block, stop);
+        return stop < block.count;
+    }
+    append_samples(block);
+    const std::size_t first = window_end_ - block.count;
+    if (!origin_ms_) {
+        const double time_s = times_[first];
+        if (range_start_time_ && *range_start_time_ > time_s) {
+            origin_ms_ = *range_start_time_ * 1000.0;
+        } else {
+            // Scaling the first sample's time to milliseconds and back can land one rounding
+            // step below it, where no row could ever be served. The origin is raised to the
+            // smallest value whose grid point 0 is not before the sample, so the grid starts at
+            // the first sample and continues one row per step.
+            double origin = time_s * 1000.0;
+            while (origin / 1000.0 < time_s) origin = std::nextafter(origin, INFINITY);
+            origin_ms_ = origin;
+        }
+    }
+    last_row_needs_ = first;
+    CWA_CHECK(emit_ready(false));
+    std::size_t limit = block.count;
+    if (finished_) {
+        // Fed one at a time, the samples after the one that let the last row out would not
+        // have been pushed, and reading stops at the first of them at or after the range end.
+        limit = std::max(last_row_needs_, first) - first;
+        while (limit < block.count && times_[first + limit] < *range_end_time_) ++limit;
+    }
+    add_channels_of_samples(block, limit);
+    return limit < block.count;
+}
+
+void StreamingResampler::add_channels_of_samples(const DecodedBlock& block, std::size_t sample_limit) {
+    // Only samples inside the range may bring a channel into the output.
+    if (!block.carries_sensors) return;
+    for (std::size_t c = 0; c < sensor_channel_count; ++c) {
+        if (output_.sensors[c]) continue;
+        for (std::size_t j = 0; j < sample_limit; ++j) {
+            const double t = us_to_seconds(block.timestamps_us[j]);
+            const bool in_range = !(range_start_time_ && *range_start_time_ > t) && !(range_end_time_ && t >= *range_end_time_);
+            if (in_range && !std::isnan(block.sensors[c][j])) {
+                ensure_sensor_column(output_.sensors[c], output_.size()).try_reserve(reserved_rows_);
+                break;
+            }
         }
     }
 }
 
-void StreamingResampler::check_output_fits() const {
+Status StreamingResampler::emit_ready(bool at_end) {
+    if (!origin_ms_) return {};
+    // The planning loop works on copies of the state: stores into the batch could otherwise
+    // alias every member it reads.
+    const double* times = times_.data();
+    const double end_time = range_end_time_ ? *range_end_time_ : INFINITY;
+    const bool has_end = range_end_time_.has_value();
+    std::size_t cursor = cursor_, window_start = window_start_, needs = last_row_needs_;
+    const std::size_t window_end = window_end_;
+    std::uint64_t emitted = emitted_;
+    for (;;) {
+        RowBatch& batch = batch_;
+        std::size_t rows = 0;
+        bool leave = false;
+        while (rows < batch_rows) {
+            const double grid = grid_time(emitted + rows);
+            if (has_end && grid >= end_time) {
+                finished_ = true;
+                leave = true;
+                break;
+            }
+            std::size_t earlier = cursor;
+            while (earlier + 1 < window_end && grid > times[earlier + 1]) ++earlier;
+            cursor = earlier;
+            const bool bracketed = earlier + 1 < window_end && grid >= times[earlier] && grid <= times[earlier + 1];
+            // The cubic of an interior interval needs the sample after the pair; wait for it.
+            const bool has_before = earlier > window_start;
+            const bool waiting = bracketed && has_before && earlier + 2 >= window_end && !at_end;
+            if (!bracketed || waiting) {
+                if (earlier >= window_start + 2) window_start = earlier - 1;
+                leave = true;
+                break;
+            }
+            batch.grid_time[rows] = grid;
+            batch.position[rows] = earlier;
+            batch.outer[rows] = has_before && earlier + 2 < window_end;
+            ++rows;
+            needs = has_before ? earlier + 2 : earlier + 1;
+            // Keep the sample before the bracketing pair as the first point of the next cubic.
+            if (earlier >= window_start + 2) window_start = earlier - 1;
+        }
+        cursor_ = cursor;
+        window_start_ = window_start;
+        last_row_needs_ = needs;
+        batch.count = rows;
+        emitted += rows;
+        if (rows > 0) CWA_CHECK(write_batch());
+        if (leave) return {};
+    }
+}
+
+Status StreamingResampler::check_output_fits(std::size_t more_rows) const {
     // The grid runs through gaps in the clock, so one damaged packet timestamp decades away
-    // would ask for billions of rows; refusing at half the machine's memory turns what would be
-    // the process being killed into a MemoryError.
-    static const std::uint64_t limit = platform::usable_memory_bytes() / 2;
+    // would ask for billions of rows; refusing here turns what would be the process being
+    // killed into an error that says why.
     std::uint64_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
     for (const auto& column : output_.sensors) row_bytes += column ? sizeof(float) : 0;
     for (const auto& column : output_.aux) row_bytes += column ? sizeof(float) : 0;
-    if (static_cast<std::uint64_t>(output_.size()) * row_bytes > limit) throw std::bad_alloc();
+    const auto rows = static_cast<std::uint64_t>(output_.size() + more_rows);
+    if (rows <= memory_budget_bytes_ / row_bytes) return {};
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "resampled grid reached %llu rows covering %.1f s, more than the %.0f MB this read may use: "
+                  "a clock jump in the recording makes the grid run through the gap, or the rate is too high for "
+                  "the span; read a shorter span with a cut (seconds or blocks)",
+                  static_cast<unsigned long long>(rows), static_cast<double>(rows) / resample_hz_,
+                  static_cast<double>(memory_budget_bytes_) / 1e6);
+    return fail(CwaError::out_of_memory(text));
+}
+
+double StreamingResampler::sensor_value(std::size_t position, std::size_t channel) const {
+    if (!(nan_flags_[position] & carries_sensors_bit)) return missing_value;
+    return sensors_[position].lanes[channel];
 }
 
 namespace {
@@ -137,52 +268,128 @@ struct Interpolator {
 
 }  // namespace
 
-void StreamingResampler::emit_row(double b, std::size_t i) {
-    const std::size_t n = length_;
-    const bool has_outer = i >= 1 && i + 2 < n;
-    const TimedSample* s[4] = {has_outer ? &at(i - 1) : &at(i), &at(i), &at(i + 1), has_outer ? &at(i + 2) : &at(i + 1)};
-
-    const double t[4] = {s[0]->time_s, s[1]->time_s, s[2]->time_s, s[3]->time_s};
-    Interpolator interp{std::fabs(t[2] - t[1]) < 1e-12, (b - t[1]) / (t[2] - t[1]), has_outer, {}};
+void StreamingResampler::interpolate_row_by_channel(std::size_t row, float* main_out, float* sensor_out) const {
+    const std::size_t earlier = batch_.position[row];
+    const bool outer = batch_.outer[row];
+    const double grid = batch_.grid_time[row];
+    const std::size_t points[4] = {outer ? earlier - 1 : earlier, earlier, earlier + 1, outer ? earlier + 2 : earlier + 1};
+    double times[4];
+    for (int j = 0; j < 4; ++j) times[j] = times_[points[j]];
+    Interpolator interp{std::fabs(times[2] - times[1]) < 1e-12, (grid - times[1]) / (times[2] - times[1]), outer, {}};
     for (int j = 0; j < 4 && interp.cubic; ++j) {
         double denominator = 1.0, numerator = 1.0;
         for (int m = 0; m < 4; ++m) {
             if (m == j) continue;
-            denominator *= t[j] - t[m];
-            numerator *= b - t[m];
+            denominator *= times[j] - times[m];
+            numerator *= grid - times[m];
         }
         if (std::fabs(denominator) < 1e-12) interp.cubic = false;
         interp.weight[j] = numerator / denominator;
     }
-
-    auto values = [&](auto field, std::size_t c) {
-        return interp.value((s[0]->*field)[c], (s[1]->*field)[c], (s[2]->*field)[c], (s[3]->*field)[c]);
-    };
-
-    if ((output_.size() & 0xFFFF) == 0) check_output_fits();
-    output_.timestamps_us.push_back(seconds_to_us(b));
-    for (std::size_t a = 0; a < 3; ++a) output_.acc[a].push_back(values(&TimedSample::acc, a));
-    const std::size_t row = output_.size() - 1;
+    for (std::size_t l = 0; l < 3 + aux_channel_count; ++l) {
+        main_out[l] = interp.value(main_[points[0]].lanes[l], main_[points[1]].lanes[l], main_[points[2]].lanes[l],
+                                   main_[points[3]].lanes[l]);
+    }
     for (std::size_t c = 0; c < sensor_channel_count; ++c) {
+        double y[4];
+        for (int j = 0; j < 4; ++j) y[j] = sensor_value(points[j], c);
         // With the channel absent from both bracketing samples, every rule below gives absent.
-        if (std::isnan(s[1]->sensors[c]) && std::isnan(s[2]->sensors[c])) {
-            if (output_.sensors[c]) output_.sensors[c]->push_back(missing_value);
-            continue;
-        }
-        // A grid time on a sample takes its optional values as they are, present or absent.
-        float value;
-        if (b == s[1]->time_s) {
-            value = s[1]->sensors[c];
-        } else if (b == s[2]->time_s) {
-            value = s[2]->sensors[c];
+        if (std::isnan(y[1]) && std::isnan(y[2])) {
+            sensor_out[c] = missing_value;
+        } else if (grid == times[1]) {
+            // A grid time on a sample takes its optional values as they are, present or absent.
+            sensor_out[c] = static_cast<float>(y[1]);
+        } else if (grid == times[2]) {
+            sensor_out[c] = static_cast<float>(y[2]);
         } else {
-            value = values(&TimedSample::sensors, c);
+            sensor_out[c] = interp.value(y[0], y[1], y[2], y[3]);
         }
-        append_sensor_value(output_.sensors[c], std::isnan(value) ? std::nullopt : std::optional(value), row);
     }
+}
+
+Status StreamingResampler::write_batch() {
+    RowBatch& batch = batch_;
+    const std::size_t rows = batch.count;
+    CWA_CHECK(check_output_fits(rows));
+    CWA_CHECK(gap_poll_.tick());
+    const ResampleKernel& kernel = active_resample_kernel();
+    kernel.compute_weights(batch, times_.data());
+
+    // Which rows every lane of a group can take from the cubic computed for all lanes at once:
+    // a missing value in some but not all of the four samples, a linear row, or an exact hit
+    // on a sample (optional channels only) needs the rules channel by channel.
+    bool sensor_samples = false;
+    for (std::size_t row = 0; row < rows; ++row) {
+        const std::size_t earlier = batch.position[row];
+        const std::uint32_t* flags = nan_flags_.data() + earlier;
+        std::uint32_t any = flags[0] | flags[1], all = flags[0] & flags[1];
+        if (batch.outer[row]) {
+            any |= flags[-1] | flags[2];
+            all &= flags[-1] & flags[2];
+        }
+        const std::uint32_t partly_missing = any & ~all;
+        batch.combine_main[row] = batch.cubic[row] && (partly_missing & main_nan_bits) == 0;
+        sensor_samples = sensor_samples || (any & carries_sensors_bit);
+        const double grid = batch.grid_time[row];
+        batch.combine_sensors[row] = batch.cubic[row] && (all & carries_sensors_bit) &&
+                                     (partly_missing & sensor_nan_bits) == 0 && grid != times_[earlier] &&
+                                     grid != times_[earlier + 1];
+    }
+
+    const std::size_t first_row = output_.size();
+    std::int64_t* stamps = output_.timestamps_us.extend(rows);
+    for (std::size_t row = 0; row < rows; ++row) {
+        const double us = batch.grid_time[row] * 1000000.0;
+        // Grid times of any real recording convert directly; the saturating rule is the rest.
+        stamps[row] = us > -9e18 && us < 9e18 ? static_cast<std::int64_t>(us) : saturating_i64(us);
+    }
+    // Rows are assembled in small cache-resident columns and copied out whole: six scattered
+    // stores per row straight into the output columns cost more than the arithmetic.
+    float* main_out[lane_count];
+    for (std::size_t l = 0; l < lane_count; ++l) main_out[l] = main_rows_[l];
+    kernel.combine(batch, batch.combine_main, main_.data(), main_out);
+
+    bool sensor_columns = false;
+    for (const auto& column : output_.sensors) sensor_columns = sensor_columns || column.has_value();
+    const bool sensors = sensor_samples || sensor_columns;
+    float* sensor_out[lane_count];
+    for (std::size_t c = 0; c < sensor_channel_count; ++c) sensor_out[c] = sensor_rows_[c];
+    sensor_out[6] = sensor_rows_[6];
+    sensor_out[7] = sensor_rows_[7];
+    if (sensors) kernel.combine(batch, batch.combine_sensors, sensors_.data(), sensor_out);
+
+    for (std::size_t row = 0; row < rows; ++row) {
+        const bool main_by_channel = !batch.combine_main[row];
+        const bool sensors_by_channel = sensors && !batch.combine_sensors[row];
+        if (!main_by_channel && !sensors_by_channel) continue;
+        float main_values[lane_count];
+        float sensor_values[sensor_channel_count];
+        interpolate_row_by_channel(row, main_values, sensor_values);
+        if (main_by_channel) {
+            for (std::size_t l = 0; l < 3 + aux_channel_count; ++l) main_out[l][row] = main_values[l];
+        }
+        if (sensors_by_channel) {
+            for (std::size_t c = 0; c < sensor_channel_count; ++c) sensor_out[c][row] = sensor_values[c];
+        }
+    }
+
+    for (std::size_t a = 0; a < 3; ++a) std::copy(main_out[a], main_out[a] + rows, output_.acc[a].extend(rows));
     for (std::size_t c = 0; c < aux_channel_count; ++c) {
-        if (output_.aux[c]) output_.aux[c]->push_back(values(&TimedSample::aux, c));
+        if (output_.aux[c]) std::copy(main_out[3 + c], main_out[3 + c] + rows, output_.aux[c]->extend(rows));
     }
+    if (sensors) {
+        for (std::size_t c = 0; c < sensor_channel_count; ++c) {
+            OptionalColumn& column = output_.sensors[c];
+            const float* values = sensor_out[c];
+            // A present value creates the column, back-filled with NaN for the earlier rows.
+            if (!column && std::all_of(values, values + rows, [](float v) { return std::isnan(v); })) continue;
+            if (!column) ensure_sensor_column(column, first_row).try_reserve(reserved_rows_);
+            float* out = column->extend(rows);
+            for (std::size_t row = 0; row < rows; ++row) out[row] = std::isnan(values[row]) ? missing_value : values[row];
+        }
+    }
+    emitted_ += rows;
+    return {};
 }
 
 namespace {
@@ -210,51 +417,25 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
                                                         std::optional<double> range_end_time) {
     CWA_TRY(cursor, open_cwa_data_blocks(path, start_block, block_count));
     std::optional<StreamingResampler> resampler;
-    std::size_t expected_rows = 0;
     DecodedBlock block;
     BlockWalker walker(cursor);
-    bool stop = false;
-    while (!stop) {
+    CancelPoll poll(4096);
+    for (;;) {
+        CWA_CHECK(poll.tick());
         CWA_TRY(data_block, walker.next());
         if (!data_block) break;
         CWA_CHECK(decode_block(*data_block, channels.include_magnetometer, cursor.previous_end, block));
         if (!resampler) {
             CWA_CHECK(check_time_range(range_start_time, range_end_time));
             resampler.emplace(resample_hz, range_start_time, range_end_time, channels);
-            expected_rows = estimate_rows(*data_block, cursor.end_block - cursor.start_block, resample_hz,
-                                          range_start_time, range_end_time);
-            resampler->output().timestamps_us.try_reserve(expected_rows);
-            resampler->output().for_each_column([&](FloatColumn& column) { column.try_reserve(expected_rows); });
+            resampler->reserve_rows(estimate_rows(*data_block, cursor.end_block - cursor.start_block, resample_hz,
+                                                  range_start_time, range_end_time));
         }
-        CwaDataResult& output = resampler->output();
-        for (std::size_t k = 0; k < block.count; ++k) {
-            const double t = us_to_seconds(block.timestamps_us[k]);
-            const bool in_range = !(range_start_time && *range_start_time > t) && !(range_end_time && t >= *range_end_time);
-            if (!resampler->finished()) {
-                // Built in place in the window: the sample is copied once, from the block.
-                TimedSample& sample = resampler->back_slot();
-                for (std::size_t a = 0; a < 3; ++a) sample.acc[a] = block.acc[a][k];
-                for (std::size_t c = 0; c < sensor_channel_count; ++c) sample.sensors[c] = block.sensors[c][k];
-                sample.aux = block.aux.values;
-                sample.time_s = t;
-            }
-            // Only samples inside the range may bring a channel into the output.
-            if (in_range && block.carries_sensors) {
-                for (std::size_t c = 0; c < sensor_channel_count; ++c) {
-                    if (!std::isnan(block.sensors[c][k]) && !output.sensors[c]) {
-                        ensure_sensor_column(output.sensors[c], output.size()).try_reserve(expected_rows);
-                    }
-                }
-            }
-            if (!resampler->finished()) resampler->push_back_slot();
-            if (resampler->finished() && t >= *range_end_time) {
-                stop = true;
-                break;
-            }
-        }
+        CWA_TRY(stop, resampler->push_block(block));
+        if (stop) break;
     }
     if (!resampler) return fail("No valid sample data found in the specified range");
-    resampler->emit_ready(true);
+    CWA_CHECK(resampler->finish());
     CwaDataResult& output = resampler->output();
     if (output.size() == 0) return fail("No samples remain after applying time range/resampling");
     output.timestamps_us.shrink_to_fit();

@@ -25,7 +25,11 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
         for (int j = 0; j < length; ++j) {
             scaled[j] = ((static_cast<double>(first + j) * span) / n + start) * 1000000.0;
         }
-        for (int j = 0; j < length; ++j) out[base + j] = saturating_i64(scaled[j]);
+        // Times of any real clock convert directly; the saturating rule serves the rest.
+        for (int j = 0; j < length; ++j) {
+            const double us = scaled[j];
+            out[base + j] = us > -9e18 && us < 9e18 ? static_cast<std::int64_t>(us) : saturating_i64(us);
+        }
     }
     return natural_end;
 }

@@ -1,20 +1,31 @@
-// Drives cwa::StreamingResampler sample by sample and compares every emitted row (timestamp,
-// float bits of each channel, presence of optional channels) with values worked out by hand or
-// by an independent transcription of the interpolation rules. Prints each mismatch; exits 1 if any.
+// Two checks of the resampler. First the row-at-a-time reference resampler, driven sample by
+// sample, against values worked out by hand and an independent transcription of the
+// interpolation rules. Then the module's batched resampler against that reference, bit for bit,
+// over randomized sample streams. Prints each mismatch; exits 1 if any.
+//
+//     resampler_check [--cases N] [--seed S]     (defaults: a fixed-seed set of a few seconds)
 #include "cwa/resample.hpp"
+
+#include "cwa/cancel.hpp"
 
 #include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <random>
+#include <string>
 #include <vector>
+
+#include "reference_resampler.hpp"
 
 namespace {
 
-using cwa::StreamingResampler;
-using cwa::TimedSample;
+using StreamingResampler = reference::ReferenceResampler;
+using reference::TimedSample;
 using Opt = std::optional<double>;
 constexpr float NA = std::numeric_limits<float>::quiet_NaN();
 constexpr cwa::ChannelSelection ALL{true, true, true, true};
@@ -209,7 +220,217 @@ void against_reference(const char* name, const std::vector<double>& t, const std
 
 }  // namespace
 
-int main() {
+namespace {
+
+// One randomized stream: decoded blocks as the read would hand them over, and the read's settings.
+struct Stream {
+    std::vector<cwa::DecodedBlock> blocks;
+    double hz;
+    std::optional<double> start, end;
+    cwa::ChannelSelection channels;
+};
+
+class StreamMaker {
+public:
+    explicit StreamMaker(std::uint64_t seed) : rng_(seed) {}
+
+    Stream make() {
+        Stream s;
+        s.channels = {coin(0.5), coin(0.7), coin(0.5), coin(0.5)};
+        static constexpr double rates[] = {1, 6.25, 12.5, 25, 50, 100, 200, 400, 800, 1600, 3200};
+        const double data_hz = rates[pick(std::size(rates))];
+        // Grids coarser and finer than the data, near-equal rates, and arbitrary ones.
+        static constexpr double ratios[] = {0.01, 0.3, 1.0 / 3.0, 0.999, 1.0, 1.0001, 2.0, 3.7, 10.0, 97.0};
+        s.hz = std::min(10000.0, coin(0.2) ? uniform(0.05, 10000.0) : data_hz * ratios[pick(std::size(ratios))]);
+        const double period_us = 1e6 / data_hz;
+        // Time from the epoch, from a recent day, or near zero.
+        const int base_kind = static_cast<int>(pick(3));
+        std::int64_t t = base_kind == 0 ? 0 : base_kind == 1 ? 1709542800000000 + static_cast<std::int64_t>(pick(1000000))
+                                                             : static_cast<std::int64_t>(pick(5000000));
+        const double jitter = coin(0.5) ? 0.0 : coin(0.5) ? 0.02 : 0.45;
+        // Some streams jump about and switch layouts often, so that the range end, channels
+        // appearing and samples after the end meet; some carry values whose cubic is mostly
+        // rounding residue, so that any other order of the operations shows in the bits.
+        const double chaos = coin(0.2) ? 4.0 : 1.0;
+        cancelling_ = coin(0.15);
+        // Gaps short enough that the grid through them stays a few thousand rows.
+        const double gap_limit_us = std::max(period_us * 3, 800.0 / s.hz * 1e6);
+        const std::size_t blocks = 1 + pick(coin(0.3) ? 12 : 5);
+        int kind = static_cast<int>(pick(3));
+        std::size_t total = 0;
+        for (std::size_t k = 0; k < blocks; ++k) {
+            if (coin(0.25 * chaos)) kind = static_cast<int>(pick(3));  // channels appear and vanish
+            cwa::DecodedBlock block{};
+            block.count = coin(0.2) ? 1 + pick(cwa::max_block_samples) : 1 + pick(coin(0.5) ? 4 : 40);
+            for (std::size_t j = 0; j < block.count; ++j) {
+                const double u = uniform(0.0, 1.0);
+                std::int64_t step = static_cast<std::int64_t>(period_us * (1.0 + jitter * uniform(-1.0, 1.0)));
+                if (u < 0.03) step = 0;                                                         // duplicated time
+                else if (u < 0.05) step = 1;                                                    // one microsecond
+                else if (u < 0.05 + 0.02 * chaos) step = -static_cast<std::int64_t>(uniform(0.0, 5.0) * period_us);
+                else if (u < 0.07 + 0.02 * chaos) step = static_cast<std::int64_t>(uniform(1.0, gap_limit_us));
+                t += (total == 0 ? 0 : step);
+                block.timestamps_us[j] = t;
+                ++total;
+            }
+            const bool nan_acc = coin(0.05);
+            for (std::size_t a = 0; a < 3; ++a) {
+                for (std::size_t j = 0; j < block.count; ++j) block.acc[a][j] = value(nan_acc);
+            }
+            const bool gyro = kind >= 1, mag = kind == 2 && s.channels.include_magnetometer;
+            block.carries_sensors = gyro || mag;
+            for (std::size_t c = 0; c < cwa::sensor_channel_count; ++c) {
+                const bool written = c < 3 ? gyro : mag;
+                for (std::size_t j = 0; j < block.count; ++j) block.sensors[c][j] = written ? value(false) : cwa::missing_value;
+            }
+            for (auto& aux : block.aux.values) aux = coin(0.1) ? value(false) : static_cast<float>(pick(1024)) / 8.0f;
+            s.blocks.push_back(block);
+        }
+        // Range bounds before, inside and after the data, on sample times and between them.
+        const double first = cwa::us_to_seconds(s.blocks.front().timestamps_us[0]);
+        const auto& last_block = s.blocks.back();
+        const double last = cwa::us_to_seconds(last_block.timestamps_us[last_block.count - 1]);
+        auto bound = [&] {
+            const std::size_t which = pick(4);
+            if (which == 0) return first + uniform(-2.0, 0.0);
+            if (which == 1) {
+                const auto& b = s.blocks[pick(s.blocks.size())];
+                return cwa::us_to_seconds(b.timestamps_us[pick(b.count)]);
+            }
+            return first + uniform(0.0, 1.2) * (std::max(last, first + 1e-3) - first);
+        };
+        if (coin(0.4)) s.start = bound();
+        if (coin(0.4)) s.end = bound();
+        if (s.start && s.end && *s.start >= *s.end) std::swap(s.start, s.end);
+        if (s.start && s.end && *s.start >= *s.end) s.end.reset();
+        return s;
+    }
+
+private:
+    bool coin(double p) { return uniform(0.0, 1.0) < p; }
+    std::size_t pick(std::size_t n) { return static_cast<std::size_t>(rng_() % n); }
+    double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
+    float value(bool may_be_nan) {
+        const double u = uniform(0.0, 1.0);
+        if (may_be_nan && u < 0.3) return cwa::missing_value;
+        if (cancelling_) return (pick(2) ? 1e30f : -1e30f) * (1.0f + static_cast<float>(pick(64)) * 0x1p-20f);
+        if (u < 0.04) return 0.0f;
+        if (u < 0.05) return -0.0f;
+        if (u < 0.1) return pick(2) ? 1e30f : -1e30f;
+        return static_cast<float>(static_cast<int>(pick(40001)) - 20000) / 2048.0f;
+    }
+    std::mt19937_64 rng_;
+    bool cancelling_ = false;
+};
+
+// Two samples 10 ms apart at `start_s`, as one decoded 3-axis block.
+cwa::DecodedBlock pair_at(double start_s) {
+    cwa::DecodedBlock block{};
+    block.count = 2;
+    for (std::size_t j = 0; j < 2; ++j) {
+        block.timestamps_us[j] = static_cast<std::int64_t>(start_s * 1e6) + static_cast<std::int64_t>(j) * 10000;
+        for (auto& axis : block.acc) axis[j] = 1.0f;
+        for (auto& channel : block.sensors) channel[j] = cwa::missing_value;
+    }
+    return block;
+}
+
+// A clock jump makes the grid run through the gap: past the memory budget the read stops with
+// an error that says so, and a cancellation request stops it within a few million rows.
+void long_gaps() {
+    constexpr cwa::ChannelSelection acc_only{false, false, false, false};
+    cwa::StreamingResampler bounded(100.0, std::nullopt, std::nullopt, acc_only, 1u << 20);
+    if (!bounded.push_block(pair_at(1e9))) fail("memory budget", "first block refused", 0, 0, 0);
+    const auto refused = bounded.push_block(pair_at(1e9 + 1e6));
+    const std::string text = refused ? "" : refused.error().display();
+    if (refused || refused.error().kind() != cwa::CwaError::Kind::OutOfMemory ||
+        text.rfind("resampled grid reached ", 0) != 0 || text.find(" rows covering ") == std::string::npos ||
+        text.find("a clock jump in the recording") == std::string::npos ||
+        bounded.output().size() * 20 > (1u << 20)) {
+        ++failures;
+        std::printf("FAIL memory budget: %s, %zu rows\n", text.c_str(), bounded.output().size());
+    }
+
+    static int polls = 0;
+    cwa::CancelScope scope([]() noexcept { return ++polls >= 1; });
+    cwa::StreamingResampler cancelled(10000.0, std::nullopt, std::nullopt, acc_only);
+    if (!cancelled.push_block(pair_at(1e9))) fail("cancellation", "first block refused", 0, 0, 0);
+    const auto stopped = cancelled.push_block(pair_at(1e9 + 1e6));
+    if (stopped || stopped.error().kind() != cwa::CwaError::Kind::Cancelled || polls != 1 ||
+        cancelled.output().size() > (1u << 23)) {
+        ++failures;
+        std::printf("FAIL cancellation in a gap: %zu rows, %d polls\n", cancelled.output().size(), polls);
+    }
+}
+
+// The module's resampler fed block by block, as the resampled read feeds it.
+std::optional<cwa::CwaDataResult> batched_read(const Stream& s) {
+    cwa::StreamingResampler resampler(s.hz, s.start, s.end, s.channels);
+    for (const auto& block : s.blocks) {
+        const auto stop = resampler.push_block(block);
+        if (!stop) return std::nullopt;
+        if (*stop) break;
+    }
+    if (!resampler.finish()) return std::nullopt;
+    if (resampler.output().size() == 0) return std::nullopt;
+    return std::move(resampler.output());
+}
+
+bool same_column(const cwa::FloatColumn& a, const cwa::FloatColumn& b) {
+    return a.size() == b.size() && (a.size() == 0 || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+bool same_optional(const cwa::OptionalColumn& a, const cwa::OptionalColumn& b) {
+    return a.has_value() == b.has_value() && (!a || same_column(*a, *b));
+}
+
+// Where two results differ first, or nothing when they are the same to the bit.
+std::optional<std::string> difference(const std::optional<cwa::CwaDataResult>& got,
+                                      const std::optional<cwa::CwaDataResult>& want) {
+    if (!got || !want) {
+        if (got.has_value() == want.has_value()) return std::nullopt;
+        return std::string(got ? "rows where the reference has none" : "no rows where the reference has some");
+    }
+    if (got->size() != want->size()) return "row count " + std::to_string(got->size()) + " vs " + std::to_string(want->size());
+    for (std::size_t k = 0; k < got->size(); ++k) {
+        if (got->timestamps_us[k] != want->timestamps_us[k]) return "timestamp of row " + std::to_string(k);
+    }
+    for (std::size_t a = 0; a < 3; ++a) {
+        if (!same_column(got->acc[a], want->acc[a])) return std::string(cwa::acc_channel_names[a]);
+    }
+    for (std::size_t c = 0; c < cwa::sensor_channel_count; ++c) {
+        if (!same_optional(got->sensors[c], want->sensors[c])) return std::string(cwa::sensor_channel_names[c]);
+    }
+    for (std::size_t c = 0; c < cwa::aux_channel_count; ++c) {
+        if (!same_optional(got->aux[c], want->aux[c])) return std::string(cwa::aux_channel_names[c]);
+    }
+    return std::nullopt;
+}
+
+bool compare_random_streams(std::uint64_t cases, std::uint64_t seed) {
+    StreamMaker maker(seed);
+    std::uint64_t mismatches = 0, rows = 0;
+    for (std::uint64_t n = 0; n < cases; ++n) {
+        const Stream s = maker.make();
+        const auto want = reference::reference_resampled_read(s.blocks, s.hz, s.start, s.end, s.channels);
+        const auto got = batched_read(s);
+        rows += want ? want->size() : 0;
+        if (const auto where = difference(got, want)) {
+            if (++mismatches <= 20) std::printf("MISMATCH case %" PRIu64 " (seed %" PRIu64 "): %s\n", n, seed, where->c_str());
+        }
+    }
+    std::printf("random streams: %" PRIu64 " cases, %" PRIu64 " reference rows, %" PRIu64 " mismatches\n", cases, rows,
+                mismatches);
+    return mismatches == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::uint64_t cases = 2000, seed = 20240304;
+    for (int a = 1; a + 1 < argc; a += 2) {
+        if (std::strcmp(argv[a], "--cases") == 0) cases = std::strtoull(argv[a + 1], nullptr, 10);
+        if (std::strcmp(argv[a], "--seed") == 0) seed = std::strtoull(argv[a + 1], nullptr, 10);
+    }
     worked_example();
     ranges();
     optional_channels();
@@ -234,7 +455,21 @@ int main() {
     against_reference("cancelling values", t, y, 20.0);
     against_reference("cancelling values, fine grid", t, y, 997.0);
     against_reference("no row after the last sample", {0, 1, 2, 3.2}, {0, 1, 8, 27}, 4.0);
+    long_gaps();
     if (failures) return 1;
+    std::puts("reference resampler: all rows match");
+    // Every interpolation kernel this processor can run, against the same reference.
+    bool all_match = true;
+    for (const cwa::ResampleKernel& kernel : cwa::resample_kernels()) {
+        if (!kernel.supported()) {
+            std::printf("kernel %s: not supported here\n", kernel.name);
+            continue;
+        }
+        cwa::use_resample_kernel(kernel);
+        std::printf("kernel %s: ", kernel.name);
+        all_match = compare_random_streams(cases, seed) && all_match;
+    }
+    if (!all_match) return 1;
     std::puts("resampler: all rows match");
     return 0;
 }
