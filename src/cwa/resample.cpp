@@ -318,22 +318,37 @@ Status StreamingResampler::write_batch() {
     // Which rows every lane of a group can take from the cubic computed for all lanes at once:
     // a missing value in some but not all of the four samples, a linear row, or an exact hit
     // on a sample (optional channels only) needs the rules channel by channel.
-    bool sensor_samples = false;
+    // The sensor lanes are looked at only when some sample of the batch or an earlier row has
+    // them: recordings without them pay for the main lanes alone.
+    std::uint32_t any_of_batch = 0;
     for (std::size_t row = 0; row < rows; ++row) {
-        const std::size_t earlier = batch.position[row];
-        const std::uint32_t* flags = nan_flags_.data() + earlier;
+        const std::uint32_t* flags = nan_flags_.data() + batch.position[row];
         std::uint32_t any = flags[0] | flags[1], all = flags[0] & flags[1];
         if (batch.outer[row]) {
             any |= flags[-1] | flags[2];
             all &= flags[-1] & flags[2];
         }
-        const std::uint32_t partly_missing = any & ~all;
-        batch.combine_main[row] = batch.cubic[row] && (partly_missing & main_nan_bits) == 0;
-        sensor_samples = sensor_samples || (any & carries_sensors_bit);
-        const double grid = batch.grid_time[row];
-        batch.combine_sensors[row] = batch.cubic[row] && (all & carries_sensors_bit) &&
-                                     (partly_missing & sensor_nan_bits) == 0 && grid != times_[earlier] &&
-                                     grid != times_[earlier + 1];
+        batch.combine_main[row] = batch.cubic[row] && ((any & ~all) & main_nan_bits) == 0;
+        any_of_batch |= any;
+    }
+    const bool sensor_samples = (any_of_batch & carries_sensors_bit) != 0;
+    bool sensor_columns = false;
+    for (const auto& column : output_.sensors) sensor_columns = sensor_columns || column.has_value();
+    const bool sensors = sensor_samples || sensor_columns;
+    if (sensors) {
+        for (std::size_t row = 0; row < rows; ++row) {
+            const std::size_t earlier = batch.position[row];
+            const std::uint32_t* flags = nan_flags_.data() + earlier;
+            std::uint32_t any = flags[0] | flags[1], all = flags[0] & flags[1];
+            if (batch.outer[row]) {
+                any |= flags[-1] | flags[2];
+                all &= flags[-1] & flags[2];
+            }
+            const double grid = batch.grid_time[row];
+            batch.combine_sensors[row] = batch.cubic[row] && (all & carries_sensors_bit) &&
+                                         ((any & ~all) & sensor_nan_bits) == 0 && grid != times_[earlier] &&
+                                         grid != times_[earlier + 1];
+        }
     }
 
     const std::size_t first_row = output_.size();
@@ -349,9 +364,6 @@ Status StreamingResampler::write_batch() {
     for (std::size_t l = 0; l < lane_count; ++l) main_out[l] = main_rows_[l];
     kernel.combine(batch, batch.combine_main, main_.data(), main_out);
 
-    bool sensor_columns = false;
-    for (const auto& column : output_.sensors) sensor_columns = sensor_columns || column.has_value();
-    const bool sensors = sensor_samples || sensor_columns;
     float* sensor_out[lane_count];
     for (std::size_t c = 0; c < sensor_channel_count; ++c) sensor_out[c] = sensor_rows_[c];
     sensor_out[6] = sensor_rows_[6];
