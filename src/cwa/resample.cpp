@@ -353,10 +353,19 @@ Status StreamingResampler::write_batch() {
 
     const std::size_t first_row = output_.size();
     std::int64_t* stamps = output_.timestamps_us.extend(rows);
-    for (std::size_t row = 0; row < rows; ++row) {
-        const double us = batch.grid_time[row] * 1000000.0;
-        // Grid times of any real recording convert directly; the saturating rule is the rest.
-        stamps[row] = us > -9e18 && us < 9e18 ? static_cast<std::int64_t>(us) : saturating_i64(us);
+    // Grid times of any real recording convert directly; the saturating rule is the rest. The
+    // rows of a batch are consecutive grid points, whose times never decrease, so the first and
+    // last row decide for all of them.
+    const auto direct = [](double us) { return us > -9e18 && us < 9e18; };
+    if (direct(batch.grid_time[0] * 1000000.0) && direct(batch.grid_time[rows - 1] * 1000000.0)) {
+        for (std::size_t row = 0; row < rows; ++row) {
+            stamps[row] = static_cast<std::int64_t>(batch.grid_time[row] * 1000000.0);
+        }
+    } else {
+        for (std::size_t row = 0; row < rows; ++row) {
+            const double us = batch.grid_time[row] * 1000000.0;
+            stamps[row] = direct(us) ? static_cast<std::int64_t>(us) : saturating_i64(us);
+        }
     }
     // Rows are assembled in small cache-resident columns and copied out whole: six scattered
     // stores per row straight into the output columns cost more than the arithmetic.
