@@ -68,6 +68,8 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
     const std::size_t at = window_end_;
     std::uint32_t aux_flags = 0;
     for (std::size_t c = 0; c < aux_channel_count; ++c) aux_flags |= std::isnan(block.aux.values[c]) ? 8u << c : 0u;
+    // A block without sensor values marks them all missing along with the main lanes.
+    if (!block.carries_sensors) aux_flags |= sensor_nan_bits;
     double* times = times_.data() + at;
     for (std::size_t j = 0; j < count; ++j) times[j] = us_to_seconds(block.timestamps_us[j]);
     // Lanes 6 and 7 stay the zeros the buffer was created with.
@@ -95,8 +97,6 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
             }
             nan_flags_[at + j] |= flags;
         }
-    } else {
-        for (std::size_t j = 0; j < count; ++j) nan_flags_[at + j] |= sensor_nan_bits;
     }
     window_end_ += count;
 }
