@@ -68,6 +68,8 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
     const std::size_t at = window_end_;
     std::uint32_t aux_flags = 0;
     for (std::size_t c = 0; c < aux_channel_count; ++c) aux_flags |= std::isnan(block.aux.values[c]) ? 8u << c : 0u;
+    // A block without sensor values marks them all missing along with the main lanes.
+    if (!block.carries_sensors) aux_flags |= sensor_nan_bits;
     double* times = times_.data() + at;
     for (std::size_t j = 0; j < count; ++j) times[j] = us_to_seconds(block.timestamps_us[j]);
     // Lanes 6 and 7 stay the zeros the buffer was created with.
@@ -95,8 +97,6 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
             }
             nan_flags_[at + j] |= flags;
         }
-    } else {
-        for (std::size_t j = 0; j < count; ++j) nan_flags_[at + j] |= sensor_nan_bits;
     }
     window_end_ += count;
 }
@@ -318,30 +318,54 @@ Status StreamingResampler::write_batch() {
     // Which rows every lane of a group can take from the cubic computed for all lanes at once:
     // a missing value in some but not all of the four samples, a linear row, or an exact hit
     // on a sample (optional channels only) needs the rules channel by channel.
-    bool sensor_samples = false;
+    // The sensor lanes are looked at only when some sample of the batch or an earlier row has
+    // them: recordings without them pay for the main lanes alone.
+    std::uint32_t any_of_batch = 0;
     for (std::size_t row = 0; row < rows; ++row) {
-        const std::size_t earlier = batch.position[row];
-        const std::uint32_t* flags = nan_flags_.data() + earlier;
+        const std::uint32_t* flags = nan_flags_.data() + batch.position[row];
         std::uint32_t any = flags[0] | flags[1], all = flags[0] & flags[1];
         if (batch.outer[row]) {
             any |= flags[-1] | flags[2];
             all &= flags[-1] & flags[2];
         }
-        const std::uint32_t partly_missing = any & ~all;
-        batch.combine_main[row] = batch.cubic[row] && (partly_missing & main_nan_bits) == 0;
-        sensor_samples = sensor_samples || (any & carries_sensors_bit);
-        const double grid = batch.grid_time[row];
-        batch.combine_sensors[row] = batch.cubic[row] && (all & carries_sensors_bit) &&
-                                     (partly_missing & sensor_nan_bits) == 0 && grid != times_[earlier] &&
-                                     grid != times_[earlier + 1];
+        batch.combine_main[row] = batch.cubic[row] && ((any & ~all) & main_nan_bits) == 0;
+        any_of_batch |= any;
+    }
+    const bool sensor_samples = (any_of_batch & carries_sensors_bit) != 0;
+    bool sensor_columns = false;
+    for (const auto& column : output_.sensors) sensor_columns = sensor_columns || column.has_value();
+    const bool sensors = sensor_samples || sensor_columns;
+    if (sensors) {
+        for (std::size_t row = 0; row < rows; ++row) {
+            const std::size_t earlier = batch.position[row];
+            const std::uint32_t* flags = nan_flags_.data() + earlier;
+            std::uint32_t any = flags[0] | flags[1], all = flags[0] & flags[1];
+            if (batch.outer[row]) {
+                any |= flags[-1] | flags[2];
+                all &= flags[-1] & flags[2];
+            }
+            const double grid = batch.grid_time[row];
+            batch.combine_sensors[row] = batch.cubic[row] && (all & carries_sensors_bit) &&
+                                         ((any & ~all) & sensor_nan_bits) == 0 && grid != times_[earlier] &&
+                                         grid != times_[earlier + 1];
+        }
     }
 
     const std::size_t first_row = output_.size();
     std::int64_t* stamps = output_.timestamps_us.extend(rows);
-    for (std::size_t row = 0; row < rows; ++row) {
-        const double us = batch.grid_time[row] * 1000000.0;
-        // Grid times of any real recording convert directly; the saturating rule is the rest.
-        stamps[row] = us > -9e18 && us < 9e18 ? static_cast<std::int64_t>(us) : saturating_i64(us);
+    // Grid times of any real recording convert directly; the saturating rule is the rest. The
+    // rows of a batch are consecutive grid points, whose times never decrease, so the first and
+    // last row decide for all of them.
+    const auto direct = [](double us) { return us > -9e18 && us < 9e18; };
+    if (direct(batch.grid_time[0] * 1000000.0) && direct(batch.grid_time[rows - 1] * 1000000.0)) {
+        for (std::size_t row = 0; row < rows; ++row) {
+            stamps[row] = static_cast<std::int64_t>(batch.grid_time[row] * 1000000.0);
+        }
+    } else {
+        for (std::size_t row = 0; row < rows; ++row) {
+            const double us = batch.grid_time[row] * 1000000.0;
+            stamps[row] = direct(us) ? static_cast<std::int64_t>(us) : saturating_i64(us);
+        }
     }
     // Rows are assembled in small cache-resident columns and copied out whole: six scattered
     // stores per row straight into the output columns cost more than the arithmetic.
@@ -349,9 +373,6 @@ Status StreamingResampler::write_batch() {
     for (std::size_t l = 0; l < lane_count; ++l) main_out[l] = main_rows_[l];
     kernel.combine(batch, batch.combine_main, main_.data(), main_out);
 
-    bool sensor_columns = false;
-    for (const auto& column : output_.sensors) sensor_columns = sensor_columns || column.has_value();
-    const bool sensors = sensor_samples || sensor_columns;
     float* sensor_out[lane_count];
     for (std::size_t c = 0; c < sensor_channel_count; ++c) sensor_out[c] = sensor_rows_[c];
     sensor_out[6] = sensor_rows_[6];

@@ -20,6 +20,21 @@ constexpr std::size_t record_lanes = StreamingResampler::lane_count;
 // the IEEE operations of each lane, whatever instructions carry them.
 typedef double Double2 __attribute__((vector_size(16)));
 typedef double Double4 __attribute__((vector_size(32)));
+typedef float Float2 __attribute__((vector_size(8)));
+typedef float Float4 __attribute__((vector_size(16)));
+
+// The float vector of as many lanes as V: one rounding instruction for all of them, each lane
+// rounded as a scalar conversion rounds it.
+template <class V>
+struct floats_of;
+template <>
+struct floats_of<Double2> {
+    using type = Float2;
+};
+template <>
+struct floats_of<Double4> {
+    using type = Float4;
+};
 
 // The helpers below are always inlined into a kernel compiled for its vector width, so no call
 // passes a vector across a function boundary and the ABI note does not apply.
@@ -92,8 +107,10 @@ template <class V>
 [[gnu::always_inline]] inline void combine_body(const Batch& batch, const bool* use, const Record* records,
                                                 float* const* out) {
     constexpr std::size_t width = lanes_of<V>;
-    // Six lanes carry channels; the vectors cover them and as few unused lanes as they must.
-    constexpr std::size_t lanes = (6 + width - 1) / width * width;
+    // Six lanes carry channels; the vectors cover them and as few unused lanes as they must,
+    // whose results are not stored.
+    constexpr std::size_t channels = 6;
+    constexpr std::size_t lanes = (channels + width - 1) / width * width;
     float* columns[record_lanes];
     for (std::size_t l = 0; l < record_lanes; ++l) columns[l] = out[l];
     const std::size_t rows = batch.count;
@@ -107,7 +124,10 @@ template <class V>
             sum = sum + w1 * load<V>(y[1].lanes + l);
             sum = sum + w2 * load<V>(y[2].lanes + l);
             sum = sum + w3 * load<V>(y[3].lanes + l);
-            for (std::size_t k = 0; k < width; ++k) columns[l + k][r] = static_cast<float>(sum[k]);
+            const auto rounded = __builtin_convertvector(sum, typename floats_of<V>::type);
+            for (std::size_t k = 0; k < width; ++k) {
+                if (l + k < channels) columns[l + k][r] = rounded[k];
+            }
         }
     }
 }

@@ -25,10 +25,18 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
         for (int j = 0; j < length; ++j) {
             scaled[j] = ((static_cast<double>(first + j) * span) / n + start) * 1000000.0;
         }
-        // Times of any real clock convert directly; the saturating rule serves the rest.
-        for (int j = 0; j < length; ++j) {
-            const double us = scaled[j];
-            out[base + j] = us > -9e18 && us < 9e18 ? static_cast<std::int64_t>(us) : saturating_i64(us);
+        // Times of any real clock convert directly; the saturating rule serves the rest. Every
+        // step of the arithmetic is monotonic in j, so the chunk lies between its first and last
+        // time and those two decide for all of it (a NaN fails and takes the careful loop).
+        const auto direct = [](double us) { return us > -9e18 && us < 9e18; };
+        std::int64_t* chunk_out = out + base;
+        if (direct(scaled[0]) && direct(scaled[length - 1])) {
+            for (int j = 0; j < length; ++j) chunk_out[j] = static_cast<std::int64_t>(scaled[j]);
+        } else {
+            for (int j = 0; j < length; ++j) {
+                const double us = scaled[j];
+                chunk_out[j] = direct(us) ? static_cast<std::int64_t>(us) : saturating_i64(us);
+            }
         }
     }
     return natural_end;
