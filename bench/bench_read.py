@@ -136,7 +136,7 @@ def main(argv=None) -> int:
                        common.read_floor(rec.path, floors))
 
     full = rep.time("read_cwa_file(path)", common.best_of(lambda: kelpmoor.read_cwa_file(path), args.repeat))
-    rep.ratio("read_cwa_file / floor A", full / floor_a, 1.5)
+    rep.ratio("read_cwa_file / floor A", full / floor_a, 1.3)
     rep.memory("read_cwa_file(path) peak RSS growth", common.peak_memory(rec.path, "read_cwa_file"))
 
     seconds_cut, blocks_cut = kelpmoor.seconds(*window), kelpmoor.blocks(*blocks)
