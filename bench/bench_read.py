@@ -4,8 +4,8 @@
     python bench/bench_read.py --axes 6        # 6-axis recording of the same length
 
 Targets, each against a floor or another call timed in the same run:
-  * read_cwa_file peak memory <= result size + 10% + 64 MiB (time is shown against
-    floor A, filling arrays of the result's size, without a target);
+  * read_cwa_file <= 1.3 x floor A (filling arrays of the result's size), and its peak
+    memory <= result size + 10% + 64 MiB;
   * a one-hour seconds cut <= read_metadata + 1.5 x the same hour read as a blocks cut
     (a seconds cut may scan the packet headers once, then read only its blocks);
   * read_metadata <= 3 x floor B, reading the file's bytes.
