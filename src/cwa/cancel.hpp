@@ -1,7 +1,10 @@
 // Stopping a long call early: long loops ask, whoever embeds the core answers.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 #include "cwa/error.hpp"
 
@@ -40,5 +43,18 @@ private:
     std::uint32_t period_;
     std::uint32_t left_;
 };
+
+// Runs a system call that reports an errno, again each time a signal interrupts it (EINTR),
+// asking first whether the call should stop: a Ctrl-C during an open of a pipe with no writer,
+// or during a read from it, ends the call instead of waiting on.
+template <class SystemCall>
+auto retry_unless_cancelled(SystemCall&& call) -> Result<typename std::invoke_result_t<SystemCall&>::value_type> {
+    for (;;) {
+        auto outcome = call();
+        if (outcome) return std::move(*outcome);
+        if (outcome.error() != EINTR) return fail(CwaError::io_from_errno(outcome.error()));
+        CWA_CHECK(check_cancelled());
+    }
+}
 
 }  // namespace cwa

@@ -14,12 +14,8 @@ constexpr std::size_t read_buffer_size = 512 * 1024;
 Result<InputFile> InputFile::open(const std::string& path) {
     // The system would silently open the prefix before a NUL.
     if (path.find('\0') != std::string::npos) return fail(CwaError::io("file name contained an unexpected NUL byte"));
-    for (;;) {
-        auto file = platform::open_for_reading(path);
-        if (file) return InputFile(std::move(*file));
-        if (file.error() != EINTR) return fail(CwaError::io_from_errno(file.error()));
-        CWA_CHECK(check_cancelled());
-    }
+    CWA_TRY(file, retry_unless_cancelled([&] { return platform::open_for_reading(path); }));
+    return InputFile(std::move(file));
 }
 
 Result<std::uint64_t> InputFile::size() const {
@@ -34,12 +30,7 @@ Status InputFile::seek(std::uint64_t offset) {
 }
 
 Result<std::size_t> InputFile::read_some(void* buffer, std::size_t length) {
-    for (;;) {
-        auto got = platform::read_some(file_, buffer, length);
-        if (got) return *got;
-        if (got.error() != EINTR) return fail(CwaError::io_from_errno(got.error()));
-        CWA_CHECK(check_cancelled());
-    }
+    return retry_unless_cancelled([&] { return platform::read_some(file_, buffer, length); });
 }
 
 Status InputFile::read_exact(void* buffer, std::size_t length) {

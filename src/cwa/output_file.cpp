@@ -40,12 +40,8 @@ constexpr int name_attempts = 100;
 
 Result<OutputFile> OutputFile::open_in_place(const std::string& path) {
     // Opening a pipe for writing waits for its reader; a signal meanwhile lets the call stop.
-    for (;;) {
-        auto file = platform::open_for_writing(path);
-        if (file) return OutputFile(std::move(*file), {}, {});
-        if (file.error() != EINTR) return fail(CwaError::io_from_errno(file.error()));
-        CWA_CHECK(check_cancelled());
-    }
+    CWA_TRY(file, retry_unless_cancelled([&] { return platform::open_for_writing(path); }));
+    return OutputFile(std::move(file), {}, {});
 }
 
 Result<OutputFile> OutputFile::create(const std::string& path) {

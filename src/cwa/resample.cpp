@@ -439,10 +439,9 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
     CWA_TRY(cursor, open_cwa_data_blocks(path, start_block, block_count));
     std::optional<StreamingResampler> resampler;
     DecodedBlock block;
+    // The walker asks whether the call should stop as it goes from block to block.
     BlockWalker walker(cursor);
-    CancelPoll poll(4096);
     for (;;) {
-        CWA_CHECK(poll.tick());
         CWA_TRY(data_block, walker.next());
         if (!data_block) break;
         CWA_CHECK(decode_block(*data_block, channels.include_magnetometer, cursor.previous_end, block));
