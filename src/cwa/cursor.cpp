@@ -36,7 +36,6 @@ BlockWalker::BlockWalker(DataBlockCursor& cursor)
 Result<std::optional<CwaDataBlock>> BlockWalker::next() {
     while (remaining_ > 0) {
         --remaining_;
-        CWA_CHECK(cancel_poll_.tick());
         CWA_TRY(sector, reader_.next());
         if (!sector) return fail("Unexpected end of CWA data");
         CWA_TRY(meta, packet_meta(sector));

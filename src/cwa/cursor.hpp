@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 
-#include "cwa/cancel.hpp"
 #include "cwa/error.hpp"
 #include "cwa/input_file.hpp"
 #include "cwa/packet.hpp"
@@ -45,8 +44,6 @@ public:
 private:
     SectorReader reader_;
     std::size_t remaining_;
-    // 256 blocks decode, or print as CSV, in a few milliseconds even on a busy machine.
-    CancelPoll cancel_poll_{256};
 };
 
 }  // namespace cwa

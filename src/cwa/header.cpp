@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "cwa/bytes.hpp"
-#include "cwa/cancel.hpp"
 #include "cwa/input_file.hpp"
 #include "cwa/packet.hpp"
 #include "cwa/timing.hpp"
@@ -83,10 +82,7 @@ Result<DataTiming> scan_data_timing(const std::string& path) {
     DataTiming timing;
     std::optional<double> previous_end;
     SectorReader reader(file);
-    // Only packet headers are looked at, so thousands of sectors pass between two questions.
-    CancelPoll cancel_poll(4096);
     for (;;) {
-        CWA_CHECK(cancel_poll.tick());
         CWA_TRY(sector, reader.next());
         if (!sector) break;
         CWA_TRY(meta, packet_meta(sector));

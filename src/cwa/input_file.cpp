@@ -58,6 +58,9 @@ SectorReader::SectorReader(InputFile& file, std::uint64_t max_sectors)
       bytes_left_(max_sectors > UINT64_MAX / sector_size ? UINT64_MAX : max_sectors * sector_size) {}
 
 Status SectorReader::refill() {
+    // Every walk over a recording comes here once per buffer of sectors: the one place where
+    // decoding, printing and scanning all stop for a Ctrl-C within milliseconds.
+    CWA_CHECK(check_cancelled());
     // Keep the unread tail of a sector at the front, then top the buffer up.
     std::size_t pending = end_ - begin_;
     std::memmove(buffer_.get(), buffer_.get() + begin_, pending);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "cwa/cancel.hpp"
 #include "cwa/cursor.hpp"
 #include "cwa/timing.hpp"
 
@@ -76,10 +75,7 @@ Result<ReadPlan> plan_seconds(const std::string& path, const SecondsCut& cut) {
     std::optional<double> previous_end;
     // Every sector is read even once the range is covered: a damaged packet anywhere fails.
     SectorReader reader(checked.file, checked.data_block_count);
-    // Only packet headers are looked at, so thousands of sectors pass between two questions.
-    CancelPoll cancel_poll(4096);
     for (std::size_t i = 0; i < checked.data_block_count; ++i) {
-        CWA_CHECK(cancel_poll.tick());
         CWA_TRY(sector, reader.next());
         if (!sector) return fail("Unexpected end of CWA data");
         CWA_TRY(meta, packet_meta(sector));
