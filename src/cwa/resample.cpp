@@ -43,22 +43,28 @@ void StreamingResampler::reserve_rows(std::size_t rows) {
 
 void StreamingResampler::append_samples(const DecodedBlock& block) {
     const std::size_t count = block.count;
-    if (window_end_ + count > times_.size()) {
+    // The window never starts at position 0 nor reaches the last two positions, so the four
+    // times around any pair load as one run without bounds tests.
+    if (window_end_ + count + window_tail > times_.size()) {
         // The window is a few samples long unless the grid stands still; moving it to the front
         // is cheap, and the buffer only grows when the window itself does.
         const std::size_t length = window_end_ - window_start_;
-        if (window_start_ > 0) {
-            std::copy(times_.begin() + window_start_, times_.begin() + window_end_, times_.begin());
-            std::copy(main_.begin() + window_start_, main_.begin() + window_end_, main_.begin());
-            std::copy(sensors_.begin() + window_start_, sensors_.begin() + window_end_, sensors_.begin());
-            std::copy(nan_flags_.begin() + window_start_, nan_flags_.begin() + window_end_, nan_flags_.begin());
-            cursor_ -= window_start_;
-            window_start_ = 0;
-            window_end_ = length;
+        if (window_start_ > window_front) {
+            const auto move_to_front = [&](auto& column) {
+                std::copy(column.begin() + window_start_, column.begin() + window_end_, column.begin() + window_front);
+            };
+            move_to_front(times_);
+            move_to_front(main_);
+            move_to_front(sensors_);
+            move_to_front(nan_flags_);
+            cursor_ = cursor_ - window_start_ + window_front;
+            window_start_ = window_front;
+            window_end_ = window_front + length;
         }
-        if (length + count > times_.size()) {
+        const std::size_t needed = window_front + length + count + window_tail;
+        if (needed > times_.size()) {
             std::size_t capacity = std::max<std::size_t>(times_.size() * 2, 4 * max_block_samples);
-            while (capacity < length + count) capacity *= 2;
+            while (capacity < needed) capacity *= 2;
             times_.resize(capacity);
             main_.resize(capacity);
             sensors_.resize(capacity);

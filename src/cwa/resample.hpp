@@ -97,9 +97,11 @@ private:
     std::vector<LaneRecord> main_;
     std::vector<LaneRecord> sensors_;
     std::vector<std::uint32_t> nan_flags_;
-    std::size_t window_start_ = 0;
-    std::size_t window_end_ = 0;
-    std::size_t cursor_ = 0;  // where the search for the next grid time starts
+    static constexpr std::size_t window_front = 1;
+    static constexpr std::size_t window_tail = 2;
+    std::size_t window_start_ = window_front;
+    std::size_t window_end_ = window_front;
+    std::size_t cursor_ = window_front;  // where the search for the next grid time starts
 
     std::uint64_t emitted_ = 0;
     // Grid times computed ahead, for rows ahead_first_ ... ahead_first_ + grid_ahead - 1.

@@ -56,47 +56,91 @@ template <class V>
     return v;
 }
 
+// The times of rows r ... r + V-1 at position - 1 ... position + 2, one vector per point: each
+// row's four times are one run in memory (the window keeps a readable time before and after
+// it), loaded whole and transposed.
+template <class V>
+struct PointTimes {
+    V before, earlier, later, after;
+};
+template <class V>
+PointTimes<V> point_times(const Batch& batch, std::size_t r, const double* times);
+
+template <>
+[[gnu::always_inline]] inline PointTimes<Double2> point_times(const Batch& batch, std::size_t r,
+                                                             const double* times) {
+    const double* first = times + batch.position[r] - 1;
+    const double* second = times + batch.position[r + 1] - 1;
+    const Double2 first_low = load<Double2>(first), first_high = load<Double2>(first + 2);
+    const Double2 second_low = load<Double2>(second), second_high = load<Double2>(second + 2);
+    return {__builtin_shufflevector(first_low, second_low, 0, 2), __builtin_shufflevector(first_low, second_low, 1, 3),
+            __builtin_shufflevector(first_high, second_high, 0, 2),
+            __builtin_shufflevector(first_high, second_high, 1, 3)};
+}
+
+template <>
+[[gnu::always_inline]] inline PointTimes<Double4> point_times(const Batch& batch, std::size_t r,
+                                                             const double* times) {
+    const Double4 a = load<Double4>(times + batch.position[r] - 1);
+    const Double4 b = load<Double4>(times + batch.position[r + 1] - 1);
+    const Double4 c = load<Double4>(times + batch.position[r + 2] - 1);
+    const Double4 d = load<Double4>(times + batch.position[r + 3] - 1);
+    const Double4 ab_even = __builtin_shufflevector(a, b, 0, 4, 2, 6), ab_odd = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+    const Double4 cd_even = __builtin_shufflevector(c, d, 0, 4, 2, 6), cd_odd = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+    return {__builtin_shufflevector(ab_even, cd_even, 0, 1, 4, 5), __builtin_shufflevector(ab_odd, cd_odd, 0, 1, 4, 5),
+            __builtin_shufflevector(ab_even, cd_even, 2, 3, 6, 7), __builtin_shufflevector(ab_odd, cd_odd, 2, 3, 6, 7)};
+}
+
+template <class V>
+[[gnu::always_inline]] inline V magnitude(V x) {
+    return x < 0 ? -x : x;
+}
+template <class V>
+[[gnu::always_inline]] inline V smaller(V x, V y) {
+    return x < y ? x : y;
+}
+
 // Denominators Dj = prod over m != j of (Tj - Tm), numerators Nj = prod of (b - Tm), both in
-// ascending m, and the weights Nj / Dj. The times are gathered first so that the arithmetic
-// runs over plain arrays, V lanes of rows at a time.
+// ascending m, and the weights Nj / Dj, V lanes of rows at a time. Rows without a sample on
+// each side of their pair get weights from whatever times lie there, never used: they are not
+// cubic.
 template <class V>
 [[gnu::always_inline]] inline void compute_weights_body(Batch& batch, const double* times) {
     constexpr std::size_t width = lanes_of<V>;
     const std::size_t rows = batch.count;
-    alignas(64) double t0[batch_rows], t1[batch_rows], t2[batch_rows], t3[batch_rows];
-    for (std::size_t r = 0; r < rows; ++r) {
-        const std::size_t p = batch.position[r];
-        t1[r] = times[p];
-        t2[r] = times[p + 1];
-        t0[r] = batch.outer[r] ? times[p - 1] : t1[r];
-        t3[r] = batch.outer[r] ? times[p + 2] : t2[r];
-    }
     // The lanes past the last row compute on copies of it and are never read.
     for (std::size_t r = rows; r % width != 0; ++r) {
-        t0[r] = t0[rows - 1], t1[r] = t1[rows - 1], t2[r] = t2[rows - 1], t3[r] = t3[rows - 1];
+        batch.position[r] = batch.position[rows - 1];
         batch.grid_time[r] = batch.grid_time[rows - 1];
     }
     alignas(64) std::int64_t degenerate[batch_rows];
     for (std::size_t r = 0; r < rows; r += width) {
-        const V a = load<V>(t0 + r), b1 = load<V>(t1 + r), c = load<V>(t2 + r), d = load<V>(t3 + r);
+        const auto [a, b1, c, d] = point_times<V>(batch, r, times);
         const V b = load<V>(batch.grid_time + r);
-        const V d0 = ((a - b1) * (a - c)) * (a - d);
-        const V d1 = ((b1 - a) * (b1 - c)) * (b1 - d);
-        const V d2 = ((c - a) * (c - b1)) * (c - d);
-        const V d3 = ((d - a) * (d - b1)) * (d - c);
+        // Tj - Tm and Tm - Tj round to values of opposite sign and equal magnitude, and so do
+        // products that differ in the sign of one factor: six differences serve all four
+        // denominators, D1 and D3 come out negated, and so do their quotients (-(N / -D) is
+        // N / D bit for bit).
+        const V ab = a - b1, ac = a - c, ad = a - d, bc = b1 - c, bd = b1 - d, cd = c - d;
+        const V d0 = (ab * ac) * ad;
+        const V d1_negated = (ab * bc) * bd;
+        const V d2 = (ac * bc) * cd;
+        const V d3_negated = (ad * bd) * cd;
         const V e0 = b - a, e1 = b - b1, e2 = b - c, e3 = b - d;
+        const V e01 = e0 * e1;
         const V w0 = ((e1 * e2) * e3) / d0;
-        const V w1 = ((e0 * e2) * e3) / d1;
-        const V w2 = ((e0 * e1) * e3) / d2;
-        const V w3 = ((e0 * e1) * e2) / d3;
+        const V w1 = -(((e0 * e2) * e3) / d1_negated);
+        const V w2 = (e01 * e3) / d2;
+        const V w3 = -((e01 * e2) / d3_negated);
         std::memcpy(batch.weight[0] + r, &w0, sizeof w0);
         std::memcpy(batch.weight[1] + r, &w1, sizeof w1);
         std::memcpy(batch.weight[2] + r, &w2, sizeof w2);
         std::memcpy(batch.weight[3] + r, &w3, sizeof w3);
         // Points closer than this make the cubic meaningless; the row falls back to linear.
-        const V above = splat<V>(1e-12), below = splat<V>(-1e-12);
-        const auto tiny = ((d0 < above) & (d0 > below)) | ((d1 < above) & (d1 > below)) |
-                          ((d2 < above) & (d2 > below)) | ((d3 < above) & (d3 > below));
+        // Denominators of finite times are never NaN, so the smallest magnitude decides.
+        const V closest = smaller(smaller(magnitude(d0), magnitude(d1_negated)),
+                                  smaller(magnitude(d2), magnitude(d3_negated)));
+        const auto tiny = closest < splat<V>(1e-12);
         std::memcpy(degenerate + r, &tiny, sizeof tiny);
     }
     for (std::size_t r = 0; r < rows; ++r) batch.cubic[r] = batch.outer[r] && degenerate[r] == 0;
