@@ -326,8 +326,18 @@ Status StreamingResampler::write_batch() {
     // on a sample (optional channels only) needs the rules channel by channel.
     // The sensor lanes are looked at only when some sample of the batch or an earlier row has
     // them: recordings without them pay for the main lanes alone.
+    // Most batches touch no missing value and no sensor sample at all; then the cubic rows are
+    // exactly the combined ones, judged from one sweep over the samples the batch uses.
+    bool sensor_columns = false;
+    for (const auto& column : output_.sensors) sensor_columns = sensor_columns || column.has_value();
+    std::uint32_t flags_in_reach = 0;
+    for (std::size_t at = batch.position[0] - 1; at <= batch.position[rows - 1] + 2 && at < window_end_; ++at) {
+        flags_in_reach |= nan_flags_[at];
+    }
+    const bool plain_batch = !sensor_columns && (flags_in_reach & (main_nan_bits | carries_sensors_bit)) == 0;
     std::uint32_t any_of_batch = 0;
-    for (std::size_t row = 0; row < rows; ++row) {
+    if (plain_batch) std::copy(batch.cubic, batch.cubic + rows, batch.combine_main);
+    for (std::size_t row = 0; row < rows && !plain_batch; ++row) {
         const std::uint32_t* flags = nan_flags_.data() + batch.position[row];
         std::uint32_t any = flags[0] | flags[1], all = flags[0] & flags[1];
         if (batch.outer[row]) {
@@ -338,8 +348,6 @@ Status StreamingResampler::write_batch() {
         any_of_batch |= any;
     }
     const bool sensor_samples = (any_of_batch & carries_sensors_bit) != 0;
-    bool sensor_columns = false;
-    for (const auto& column : output_.sensors) sensor_columns = sensor_columns || column.has_value();
     const bool sensors = sensor_samples || sensor_columns;
     if (sensors) {
         for (std::size_t row = 0; row < rows; ++row) {
