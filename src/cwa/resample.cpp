@@ -76,23 +76,7 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
     for (std::size_t c = 0; c < aux_channel_count; ++c) aux_flags |= std::isnan(block.aux.values[c]) ? 8u << c : 0u;
     // A block without sensor values marks them all missing along with the main lanes.
     if (!block.carries_sensors) aux_flags |= sensor_nan_bits;
-    double* times = times_.data() + at;
-    for (std::size_t j = 0; j < count; ++j) times[j] = us_to_seconds(block.timestamps_us[j]);
-    // Lanes 6 and 7 stay the zeros the buffer was created with.
-    const double temperature = block.aux.values[0], light = block.aux.values[1], battery = block.aux.values[2];
-    LaneRecord* records = main_.data() + at;
-    std::uint32_t* nan_flags = nan_flags_.data() + at;
-    for (std::size_t j = 0; j < count; ++j) {
-        const float x = block.acc[0][j], y = block.acc[1][j], z = block.acc[2][j];
-        double* lanes = records[j].lanes;
-        lanes[0] = x;
-        lanes[1] = y;
-        lanes[2] = z;
-        lanes[3] = temperature;
-        lanes[4] = light;
-        lanes[5] = battery;
-        nan_flags[j] = aux_flags | (x != x ? 1u : 0u) | (y != y ? 2u : 0u) | (z != z ? 4u : 0u);
-    }
+    active_resample_kernel().fill_window(block, aux_flags, times_.data() + at, main_.data() + at, nan_flags_.data() + at);
     if (block.carries_sensors) {
         for (std::size_t j = 0; j < count; ++j) {
             double* lanes = sensors_[at + j].lanes;

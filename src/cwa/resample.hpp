@@ -129,6 +129,10 @@ struct ResampleKernel {
     // ... position + 2; lane l of row r goes to out[l][r].
     void (*combine)(const StreamingResampler::RowBatch& batch, const bool* use,
                     const StreamingResampler::LaneRecord* records, float* const* out);
+    // A block's samples as window entries: times in seconds, main records, and the missing
+    // flags of the main lanes joined to `aux_flags`.
+    void (*fill_window)(const DecodedBlock& block, std::uint32_t aux_flags, double* times,
+                        StreamingResampler::LaneRecord* records, std::uint32_t* flags);
 };
 const std::vector<ResampleKernel>& resample_kernels();
 // The kernel in use: the widest the processor supports, unless a test switched it.

@@ -3,7 +3,9 @@
 // keep the order of the row-at-a-time formulas, so every kernel gives the same bits.
 #include "cwa/resample.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -34,6 +36,19 @@ struct floats_of<Double2> {
 template <>
 struct floats_of<Double4> {
     using type = Float4;
+};
+// The 64-bit integer vector of as many lanes as V, to build doubles from their bits.
+typedef std::int64_t Int2 __attribute__((vector_size(16)));
+typedef std::int64_t Int4 __attribute__((vector_size(32)));
+template <class V>
+struct ints_of;
+template <>
+struct ints_of<Double2> {
+    using type = Int2;
+};
+template <>
+struct ints_of<Double4> {
+    using type = Int4;
 };
 
 // The helpers below are always inlined into a kernel compiled for its vector width, so no call
@@ -91,15 +106,6 @@ template <>
             __builtin_shufflevector(ab_even, cd_even, 2, 3, 6, 7), __builtin_shufflevector(ab_odd, cd_odd, 2, 3, 6, 7)};
 }
 
-template <class V>
-[[gnu::always_inline]] inline V magnitude(V x) {
-    return x < 0 ? -x : x;
-}
-template <class V>
-[[gnu::always_inline]] inline V smaller(V x, V y) {
-    return x < y ? x : y;
-}
-
 // Denominators Dj = prod over m != j of (Tj - Tm), numerators Nj = prod of (b - Tm), both in
 // ascending m, and the weights Nj / Dj, V lanes of rows at a time. Rows without a sample on
 // each side of their pair get weights from whatever times lie there, never used: they are not
@@ -138,8 +144,10 @@ template <class V>
         std::memcpy(batch.weight[3] + r, &w3, sizeof w3);
         // Points closer than this make the cubic meaningless; the row falls back to linear.
         // Denominators of finite times are never NaN, so the smallest magnitude decides.
-        const V closest = smaller(smaller(magnitude(d0), magnitude(d1_negated)),
-                                  smaller(magnitude(d2), magnitude(d3_negated)));
+        const V size0 = d0 < 0 ? -d0 : d0, size1 = d1_negated < 0 ? -d1_negated : d1_negated;
+        const V size2 = d2 < 0 ? -d2 : d2, size3 = d3_negated < 0 ? -d3_negated : d3_negated;
+        const V closer01 = size0 < size1 ? size0 : size1, closer23 = size2 < size3 ? size2 : size3;
+        const V closest = closer01 < closer23 ? closer01 : closer23;
         const auto tiny = closest < splat<V>(1e-12);
         std::memcpy(degenerate + r, &tiny, sizeof tiny);
     }
@@ -176,12 +184,111 @@ template <class V>
     }
 }
 
+// A block's samples as window entries: seconds of each timestamp, main records (acc, then
+// temperature, light, battery; lanes 6 and 7 zero) and the missing-value flags of the main lanes.
+template <class V>
+[[gnu::always_inline]] inline void fill_window_body(const DecodedBlock& block, std::uint32_t aux_flags,
+                                                    double* times, Record* records, std::uint32_t* flags) {
+    constexpr std::size_t width = lanes_of<V>;
+    using Int = typename ints_of<V>::type;
+    using Float = typename floats_of<V>::type;
+    const std::size_t count = block.count;
+    const std::int64_t* stamps = block.timestamps_us.data();
+    // Counts in [0, 2^52) become doubles exactly by placing them in the significand of 2^52;
+    // a block of any real clock lies there whole.
+    Int beyond{};
+    std::size_t j = 0;
+    for (; j + width <= count; j += width) {
+        Int us;
+        std::memcpy(&us, stamps + j, sizeof us);
+        beyond |= us;
+    }
+    for (; j < count; ++j) beyond[0] |= stamps[j];
+    bool exact = true;
+    for (std::size_t l = 0; l < width; ++l) exact &= static_cast<std::uint64_t>(beyond[l]) >> 52 == 0;
+    j = 0;
+    if (exact) {
+        const Int exponent = Int{} + std::bit_cast<std::int64_t>(0x1p52);
+        for (; j + width <= count; j += width) {
+            Int us;
+            std::memcpy(&us, stamps + j, sizeof us);
+            const Int biased = us | exponent;
+            V widened;
+            std::memcpy(&widened, &biased, sizeof widened);
+            const V seconds = (widened - splat<V>(0x1p52)) / splat<V>(1000000.0);
+            std::memcpy(times + j, &seconds, sizeof seconds);
+        }
+    }
+    for (; j < count; ++j) times[j] = static_cast<double>(stamps[j]) / 1000000.0;
+
+    // Decoded values are never NaN, but a block from elsewhere may carry them.
+    using Mask = decltype(Float{} != Float{});
+    Mask unordered{};
+    std::size_t whole = count / width * width;
+    for (std::size_t a = 0; a < 3; ++a) {
+        for (std::size_t k = 0; k < whole; k += width) {
+            Float values;
+            std::memcpy(&values, block.acc[a].data() + k, sizeof values);
+            unordered |= values != values;
+        }
+    }
+    bool acc_missing = false;
+    for (std::size_t l = 0; l < width; ++l) acc_missing |= unordered[l] != 0;
+    for (std::size_t a = 0; a < 3; ++a) {
+        for (std::size_t k = whole; k < count; ++k) acc_missing |= std::isnan(block.acc[a][k]);
+    }
+    const double temperature = block.aux.values[0], light = block.aux.values[1], battery = block.aux.values[2];
+    j = 0;
+    if constexpr (width == 4) {
+        const V upper = {light, battery, 0.0, 0.0};
+        // Four samples' x, y, z and the temperature transposed into four records' lanes 0-3.
+        const V warmth = splat<V>(temperature);
+        for (; j + width <= count; j += width) {
+            Float x, y, z;
+            std::memcpy(&x, block.acc[0].data() + j, sizeof x);
+            std::memcpy(&y, block.acc[1].data() + j, sizeof y);
+            std::memcpy(&z, block.acc[2].data() + j, sizeof z);
+            const V xs = __builtin_convertvector(x, V), ys = __builtin_convertvector(y, V);
+            const V zs = __builtin_convertvector(z, V);
+            const V xy_even = __builtin_shufflevector(xs, ys, 0, 4, 2, 6), xy_odd = __builtin_shufflevector(xs, ys, 1, 5, 3, 7);
+            const V zt_even = __builtin_shufflevector(zs, warmth, 0, 4, 2, 6);
+            const V zt_odd = __builtin_shufflevector(zs, warmth, 1, 5, 3, 7);
+            const V first = __builtin_shufflevector(xy_even, zt_even, 0, 1, 4, 5);
+            const V second = __builtin_shufflevector(xy_odd, zt_odd, 0, 1, 4, 5);
+            const V third = __builtin_shufflevector(xy_even, zt_even, 2, 3, 6, 7);
+            const V fourth = __builtin_shufflevector(xy_odd, zt_odd, 2, 3, 6, 7);
+            std::memcpy(records[j].lanes, &first, sizeof first);
+            std::memcpy(records[j + 1].lanes, &second, sizeof second);
+            std::memcpy(records[j + 2].lanes, &third, sizeof third);
+            std::memcpy(records[j + 3].lanes, &fourth, sizeof fourth);
+            for (std::size_t k = 0; k < width; ++k) std::memcpy(records[j + k].lanes + 4, &upper, sizeof upper);
+        }
+    }
+    for (; j < count; ++j) {
+        const double lanes[record_lanes] = {block.acc[0][j], block.acc[1][j], block.acc[2][j], temperature,
+                                            light, battery, 0.0, 0.0};
+        std::memcpy(records[j].lanes, lanes, sizeof lanes);
+    }
+    if (!acc_missing) {
+        std::fill(flags, flags + count, aux_flags);
+        return;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        const float x = block.acc[0][k], y = block.acc[1][k], z = block.acc[2][k];
+        flags[k] = aux_flags | (x != x ? 1u : 0u) | (y != y ? 2u : 0u) | (z != z ? 4u : 0u);
+    }
+}
+
 bool always() { return true; }
 
 // Two lanes: SSE2 on every x86-64, NEON on arm64.
 void compute_weights_portable(Batch& batch, const double* times) { compute_weights_body<Double2>(batch, times); }
 void combine_portable(const Batch& batch, const bool* use, const Record* records, float* const* out) {
     combine_body<Double2>(batch, use, records, out);
+}
+void fill_window_portable(const DecodedBlock& block, std::uint32_t aux_flags, double* times, Record* records,
+                          std::uint32_t* flags) {
+    fill_window_body<Double2>(block, aux_flags, times, records, flags);
 }
 
 // Wider vectors only where the processor says it has them: each kernel is compiled for its
@@ -200,12 +307,16 @@ bool has_avx2() {
 [[gnu::target("avx2")]] void combine_avx2(const Batch& batch, const bool* use, const Record* records, float* const* out) {
     combine_body<Double4>(batch, use, records, out);
 }
+[[gnu::target("avx2")]] void fill_window_avx2(const DecodedBlock& block, std::uint32_t aux_flags, double* times,
+                                              Record* records, std::uint32_t* flags) {
+    fill_window_body<Double4>(block, aux_flags, times, records, flags);
+}
 #endif
 
 std::vector<ResampleKernel> make_kernels() {
-    std::vector<ResampleKernel> kernels{{"portable", always, compute_weights_portable, combine_portable}};
+    std::vector<ResampleKernel> kernels{{"portable", always, compute_weights_portable, combine_portable, fill_window_portable}};
 #ifdef CWA_X86_KERNELS
-    kernels.push_back({"avx2", has_avx2, compute_weights_avx2, combine_avx2});
+    kernels.push_back({"avx2", has_avx2, compute_weights_avx2, combine_avx2, fill_window_avx2});
 #endif
     return kernels;
 }
