@@ -91,21 +91,11 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
     window_end_ += count;
 }
 
-double StreamingResampler::grid_time(std::uint64_t row) {
+void StreamingResampler::compute_grid_ahead(std::uint64_t row) {
     // The step is divided out once and the time recomputed from the row number, never
     // accumulated, so no rounding error builds up; a few are computed ahead together.
-    if (row - ahead_first_ >= grid_ahead) {
-        ahead_first_ = row;
-        const double step = step_ms_, origin = *origin_ms_;
-        // Row numbers stay far below 2^53, so adding j to the converted number is exact.
-        const double first = static_cast<double>(row);
-        double ahead[grid_ahead];
-        for (std::size_t j = 0; j < grid_ahead; ++j) {
-            ahead[j] = ((first + static_cast<double>(j)) * step + origin) / 1000.0;
-        }
-        std::copy(ahead, ahead + grid_ahead, ahead_);
-    }
-    return ahead_[row - ahead_first_];
+    ahead_first_ = row;
+    active_resample_kernel().grid_times(row, grid_ahead, step_ms_, *origin_ms_, ahead_);
 }
 
 Result<bool> StreamingResampler::push_block(const DecodedBlock& block) {
@@ -167,9 +157,12 @@ Status StreamingResampler::emit_ready(bool at_end) {
     if (!origin_ms_) return {};
     // The planning loop works on copies of the state: stores into the batch could otherwise
     // alias every member it reads.
-    const double* times = times_.data();
+    double* times = times_.data();
+    // A time after the window that no grid time passes: the search for a pair stops at the
+    // window's end without a bounds test. The slot is the next block's, so nothing is lost.
+    times[window_end_] = INFINITY;
+    // Grid times are finite, so an absent range end is never reached.
     const double end_time = range_end_time_ ? *range_end_time_ : INFINITY;
-    const bool has_end = range_end_time_.has_value();
     std::size_t cursor = cursor_, window_start = window_start_, needs = last_row_needs_;
     const std::size_t window_end = window_end_;
     std::uint64_t emitted = emitted_;
@@ -179,19 +172,20 @@ Status StreamingResampler::emit_ready(bool at_end) {
         bool leave = false;
         while (rows < batch_rows) {
             const double grid = grid_time(emitted + rows);
-            if (has_end && grid >= end_time) {
+            if (grid >= end_time) {
                 finished_ = true;
                 leave = true;
                 break;
             }
             std::size_t earlier = cursor;
-            while (earlier + 1 < window_end && grid > times[earlier + 1]) ++earlier;
+            while (grid > times[earlier + 1]) ++earlier;
             cursor = earlier;
-            const bool bracketed = earlier + 1 < window_end && grid >= times[earlier] && grid <= times[earlier + 1];
-            // The cubic of an interior interval needs the sample after the pair; wait for it.
+            // A pair around the grid time; the cubic of an interior interval also needs the
+            // sample after the pair, which the row waits for until the last call.
             const bool has_before = earlier > window_start;
-            const bool waiting = bracketed && has_before && earlier + 2 >= window_end && !at_end;
-            if (!bracketed || waiting) {
+            const bool served = earlier + 1 < window_end && grid >= times[earlier] &&
+                                (!has_before || earlier + 2 < window_end || at_end);
+            if (!served) {
                 if (earlier >= window_start + 2) window_start = earlier - 1;
                 leave = true;
                 break;

@@ -72,7 +72,11 @@ private:
     static constexpr std::uint32_t carries_sensors_bit = 1u << 12;
 
     void append_samples(const DecodedBlock& block);
-    double grid_time(std::uint64_t row);
+    double grid_time(std::uint64_t row) {
+        if (row - ahead_first_ >= grid_ahead) compute_grid_ahead(row);
+        return ahead_[row - ahead_first_];
+    }
+    [[gnu::noinline]] void compute_grid_ahead(std::uint64_t row);
     Status emit_ready(bool at_end);
     Status write_batch();
     // The row at `row` of the batch worked out one channel at a time, for the rows that the
@@ -105,7 +109,7 @@ private:
 
     std::uint64_t emitted_ = 0;
     // Grid times computed ahead, for rows ahead_first_ ... ahead_first_ + grid_ahead - 1.
-    static constexpr std::size_t grid_ahead = 8;
+    static constexpr std::size_t grid_ahead = 32;
     double ahead_[grid_ahead];
     std::uint64_t ahead_first_ = UINT64_MAX - grid_ahead;
 
@@ -133,6 +137,8 @@ struct ResampleKernel {
     // flags of the main lanes joined to `aux_flags`.
     void (*fill_window)(const DecodedBlock& block, std::uint32_t aux_flags, double* times,
                         StreamingResampler::LaneRecord* records, std::uint32_t* flags);
+    // Grid times ((row + j) * step_ms + origin_ms) / 1000 for j < count, a multiple of four.
+    void (*grid_times)(std::uint64_t row, std::size_t count, double step_ms, double origin_ms, double* out);
 };
 const std::vector<ResampleKernel>& resample_kernels();
 // The kernel in use: the widest the processor supports, unless a test switched it.

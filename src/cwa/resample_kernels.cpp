@@ -279,12 +279,30 @@ template <class V>
     }
 }
 
+// Grid times ((row + j) * step + origin) / 1000 for j < count (a multiple of the width).
+// Row numbers stay far below 2^53, so adding j to the converted number is exact.
+template <class V>
+[[gnu::always_inline]] inline void grid_times_body(std::uint64_t row, std::size_t count, double step, double origin,
+                                                   double* out) {
+    constexpr std::size_t width = lanes_of<V>;
+    V index = splat<V>(static_cast<double>(row));
+    for (std::size_t l = 0; l < width; ++l) index[l] += static_cast<double>(l);
+    for (std::size_t j = 0; j < count; j += width) {
+        const V time = (index * splat<V>(step) + splat<V>(origin)) / splat<V>(1000.0);
+        std::memcpy(out + j, &time, sizeof time);
+        index += splat<V>(static_cast<double>(width));
+    }
+}
+
 bool always() { return true; }
 
 // Two lanes: SSE2 on every x86-64, NEON on arm64.
 void compute_weights_portable(Batch& batch, const double* times) { compute_weights_body<Double2>(batch, times); }
 void combine_portable(const Batch& batch, const bool* use, const Record* records, float* const* out) {
     combine_body<Double2>(batch, use, records, out);
+}
+void grid_times_portable(std::uint64_t row, std::size_t count, double step, double origin, double* out) {
+    grid_times_body<Double2>(row, count, step, origin, out);
 }
 void fill_window_portable(const DecodedBlock& block, std::uint32_t aux_flags, double* times, Record* records,
                           std::uint32_t* flags) {
@@ -307,6 +325,10 @@ bool has_avx2() {
 [[gnu::target("avx2")]] void combine_avx2(const Batch& batch, const bool* use, const Record* records, float* const* out) {
     combine_body<Double4>(batch, use, records, out);
 }
+[[gnu::target("avx2")]] void grid_times_avx2(std::uint64_t row, std::size_t count, double step, double origin,
+                                             double* out) {
+    grid_times_body<Double4>(row, count, step, origin, out);
+}
 [[gnu::target("avx2")]] void fill_window_avx2(const DecodedBlock& block, std::uint32_t aux_flags, double* times,
                                               Record* records, std::uint32_t* flags) {
     fill_window_body<Double4>(block, aux_flags, times, records, flags);
@@ -314,9 +336,9 @@ bool has_avx2() {
 #endif
 
 std::vector<ResampleKernel> make_kernels() {
-    std::vector<ResampleKernel> kernels{{"portable", always, compute_weights_portable, combine_portable, fill_window_portable}};
+    std::vector<ResampleKernel> kernels{{"portable", always, compute_weights_portable, combine_portable, fill_window_portable, grid_times_portable}};
 #ifdef CWA_X86_KERNELS
-    kernels.push_back({"avx2", has_avx2, compute_weights_avx2, combine_avx2, fill_window_avx2});
+    kernels.push_back({"avx2", has_avx2, compute_weights_avx2, combine_avx2, fill_window_avx2, grid_times_avx2});
 #endif
     return kernels;
 }
