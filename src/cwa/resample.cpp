@@ -359,10 +359,13 @@ Status StreamingResampler::write_batch() {
             stamps[row] = direct(us) ? static_cast<std::int64_t>(us) : saturating_i64(us);
         }
     }
-    // Rows are assembled in small cache-resident columns and copied out whole: six scattered
-    // stores per row straight into the output columns cost more than the arithmetic.
+    // Channels the output keeps are written in place; the others go to scratch lanes.
     float* main_out[lane_count];
     for (std::size_t l = 0; l < lane_count; ++l) main_out[l] = main_rows_[l];
+    for (std::size_t a = 0; a < 3; ++a) main_out[a] = output_.acc[a].extend(rows);
+    for (std::size_t c = 0; c < aux_channel_count; ++c) {
+        if (output_.aux[c]) main_out[3 + c] = output_.aux[c]->extend(rows);
+    }
     kernel.combine(batch, batch.combine_main, main_.data(), main_out);
 
     float* sensor_out[lane_count];
@@ -386,10 +389,6 @@ Status StreamingResampler::write_batch() {
         }
     }
 
-    for (std::size_t a = 0; a < 3; ++a) std::copy(main_out[a], main_out[a] + rows, output_.acc[a].extend(rows));
-    for (std::size_t c = 0; c < aux_channel_count; ++c) {
-        if (output_.aux[c]) std::copy(main_out[3 + c], main_out[3 + c] + rows, output_.aux[c]->extend(rows));
-    }
     if (sensors) {
         for (std::size_t c = 0; c < sensor_channel_count; ++c) {
             OptionalColumn& column = output_.sensors[c];

@@ -119,8 +119,12 @@ private:
     CancelPoll gap_poll_{1u << 14};  // batches: a clock gap can ask for billions of rows
     RowBatch batch_;
     // A batch's values by lane before they go to the output columns.
-    float main_rows_[lane_count][batch_rows];
-    float sensor_rows_[lane_count][batch_rows];
+    // Lanes lie 1 KiB + 64 bytes apart: at exactly 1 KiB, every fourth lane's stores would
+    // share their low address bits with each other and with the records being loaded, and the
+    // processor would stall them as possible overlaps.
+    static constexpr std::size_t lane_stride = batch_rows + 16;
+    float main_rows_[lane_count][lane_stride];
+    float sensor_rows_[lane_count][lane_stride];
 };
 
 // Interpolation kernels over a planned batch, one per instruction set the machine may offer;
