@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "cwa/cursor.hpp"
 #include "cwa/decoded_block.hpp"
@@ -309,9 +310,9 @@ Status StreamingResampler::write_batch() {
     bool sensor_columns = false;
     for (const auto& column : output_.sensors) sensor_columns = sensor_columns || column.has_value();
     std::uint32_t flags_in_reach = 0;
-    for (std::size_t at = batch.position[0] - 1; at <= batch.position[rows - 1] + 2 && at < window_end_; ++at) {
-        flags_in_reach |= nan_flags_[at];
-    }
+    const std::uint32_t* window_flags = nan_flags_.data();
+    const std::size_t sweep_end = std::min(batch.position[rows - 1] + 3, window_end_);
+    for (std::size_t at = batch.position[0] - 1; at < sweep_end; ++at) flags_in_reach |= window_flags[at];
     const bool plain_batch = !sensor_columns && (flags_in_reach & (main_nan_bits | carries_sensors_bit)) == 0;
     std::uint32_t any_of_batch = 0;
     if (plain_batch) std::copy(batch.cubic, batch.cubic + rows, batch.combine_main);
@@ -350,9 +351,7 @@ Status StreamingResampler::write_batch() {
     // last row decide for all of them.
     const auto direct = [](double us) { return us > -9e18 && us < 9e18; };
     if (direct(batch.grid_time[0] * 1000000.0) && direct(batch.grid_time[rows - 1] * 1000000.0)) {
-        for (std::size_t row = 0; row < rows; ++row) {
-            stamps[row] = static_cast<std::int64_t>(batch.grid_time[row] * 1000000.0);
-        }
+        kernel.grid_stamps(batch.grid_time, rows, stamps);
     } else {
         for (std::size_t row = 0; row < rows; ++row) {
             const double us = batch.grid_time[row] * 1000000.0;
@@ -374,7 +373,13 @@ Status StreamingResampler::write_batch() {
     sensor_out[7] = sensor_rows_[7];
     if (sensors) kernel.combine(batch, batch.combine_sensors, sensors_.data(), sensor_out);
 
-    for (std::size_t row = 0; row < rows; ++row) {
+    // Without sensor lanes, only rows left out of the combined pass need this; usually none.
+    std::size_t first_by_channel = 0;
+    if (!sensors) {
+        const void* found = std::memchr(batch.combine_main, false, rows);
+        first_by_channel = found ? static_cast<std::size_t>(static_cast<const bool*>(found) - batch.combine_main) : rows;
+    }
+    for (std::size_t row = first_by_channel; row < rows; ++row) {
         const bool main_by_channel = !batch.combine_main[row];
         const bool sensors_by_channel = sensors && !batch.combine_sensors[row];
         if (!main_by_channel && !sensors_by_channel) continue;

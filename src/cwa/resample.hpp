@@ -143,6 +143,8 @@ struct ResampleKernel {
                         StreamingResampler::LaneRecord* records, std::uint32_t* flags);
     // Grid times ((row + j) * step_ms + origin_ms) / 1000 for j < count, a multiple of four.
     void (*grid_times)(std::uint64_t row, std::size_t count, double step_ms, double origin_ms, double* out);
+    // trunc(time * 1e6) of `count` grid times whose products all lie inside the int64 range.
+    void (*grid_stamps)(const double* times, std::size_t count, std::int64_t* out);
 };
 const std::vector<ResampleKernel>& resample_kernels();
 // The kernel in use: the widest the processor supports, unless a test switched it.

@@ -294,6 +294,31 @@ template <class V>
     }
 }
 
+// Microsecond stamps trunc(time * 1e6) of grid times whose stamps all lie inside the int64
+// range (the caller checks). Stamps in [0, 2^52), those of every real recording, are rounded
+// to an integer by adding 2^52, stepped down where that rounded up, and read from the
+// significand; the grid times of a batch never decrease, so its first and last decide.
+template <class V>
+[[gnu::always_inline]] inline void grid_stamps_body(const double* times, std::size_t count, std::int64_t* out) {
+    constexpr std::size_t width = lanes_of<V>;
+    using Int = typename ints_of<V>::type;
+    std::size_t row = 0;
+    if (times[0] * 1000000.0 >= 0.0 && times[count - 1] * 1000000.0 < 0x1p52) {
+        const V shift = splat<V>(0x1p52);
+        for (; row + width <= count; row += width) {
+            const V us = load<V>(times + row) * splat<V>(1000000.0);
+            V whole = (us + shift) - shift;
+            whole = whole > us ? whole - splat<V>(1.0) : whole;
+            const V placed = whole + shift;
+            Int bits;
+            std::memcpy(&bits, &placed, sizeof bits);
+            bits -= std::bit_cast<std::int64_t>(0x1p52);
+            std::memcpy(out + row, &bits, sizeof bits);
+        }
+    }
+    for (; row < count; ++row) out[row] = static_cast<std::int64_t>(times[row] * 1000000.0);
+}
+
 bool always() { return true; }
 
 // Two lanes: SSE2 on every x86-64, NEON on arm64.
@@ -303,6 +328,9 @@ void combine_portable(const Batch& batch, const bool* use, const Record* records
 }
 void grid_times_portable(std::uint64_t row, std::size_t count, double step, double origin, double* out) {
     grid_times_body<Double2>(row, count, step, origin, out);
+}
+void grid_stamps_portable(const double* times, std::size_t count, std::int64_t* out) {
+    grid_stamps_body<Double2>(times, count, out);
 }
 void fill_window_portable(const DecodedBlock& block, std::uint32_t aux_flags, double* times, Record* records,
                           std::uint32_t* flags) {
@@ -329,6 +357,9 @@ bool has_avx2() {
                                              double* out) {
     grid_times_body<Double4>(row, count, step, origin, out);
 }
+[[gnu::target("avx2")]] void grid_stamps_avx2(const double* times, std::size_t count, std::int64_t* out) {
+    grid_stamps_body<Double4>(times, count, out);
+}
 [[gnu::target("avx2")]] void fill_window_avx2(const DecodedBlock& block, std::uint32_t aux_flags, double* times,
                                               Record* records, std::uint32_t* flags) {
     fill_window_body<Double4>(block, aux_flags, times, records, flags);
@@ -336,9 +367,9 @@ bool has_avx2() {
 #endif
 
 std::vector<ResampleKernel> make_kernels() {
-    std::vector<ResampleKernel> kernels{{"portable", always, compute_weights_portable, combine_portable, fill_window_portable, grid_times_portable}};
+    std::vector<ResampleKernel> kernels{{"portable", always, compute_weights_portable, combine_portable, fill_window_portable, grid_times_portable, grid_stamps_portable}};
 #ifdef CWA_X86_KERNELS
-    kernels.push_back({"avx2", has_avx2, compute_weights_avx2, combine_avx2, fill_window_avx2, grid_times_avx2});
+    kernels.push_back({"avx2", has_avx2, compute_weights_avx2, combine_avx2, fill_window_avx2, grid_times_avx2, grid_stamps_avx2});
 #endif
     return kernels;
 }
