@@ -154,32 +154,41 @@ template <class V>
     for (std::size_t r = 0; r < rows; ++r) batch.cubic[r] = batch.outer[r] && degenerate[r] == 0;
 }
 
-// ((w0 y0 + w1 y1) + w2 y2) + w3 y3 per lane, each product and sum rounded on its own.
+// ((w0 y0 + w1 y1) + w2 y2) + w3 y3 per lane, each product and sum rounded on its own: the
+// lanes from `first` on of one row, as floats.
+template <class V>
+[[gnu::always_inline]] inline typename floats_of<V>::type cubic_of_lanes(const Record* y, std::size_t first, V w0,
+                                                                         V w1, V w2, V w3) {
+    V sum = w0 * load<V>(y[0].lanes + first);
+    sum = sum + w1 * load<V>(y[1].lanes + first);
+    sum = sum + w2 * load<V>(y[2].lanes + first);
+    sum = sum + w3 * load<V>(y[3].lanes + first);
+    return __builtin_convertvector(sum, typename floats_of<V>::type);
+}
+
+// The six channel lanes of every row marked in `use`; lanes 6 and 7 are never stored.
 template <class V>
 [[gnu::always_inline]] inline void combine_body(const Batch& batch, const bool* use, const Record* records,
                                                 float* const* out) {
-    constexpr std::size_t width = lanes_of<V>;
-    // Six lanes carry channels; the vectors cover them and as few unused lanes as they must,
-    // whose results are not stored.
-    constexpr std::size_t channels = 6;
-    constexpr std::size_t lanes = (channels + width - 1) / width * width;
-    float* columns[record_lanes];
-    for (std::size_t l = 0; l < record_lanes; ++l) columns[l] = out[l];
+    float* const c0 = out[0], *const c1 = out[1], *const c2 = out[2];
+    float* const c3 = out[3], *const c4 = out[4], *const c5 = out[5];
     const std::size_t rows = batch.count;
     for (std::size_t r = 0; r < rows; ++r) {
         if (!use[r]) continue;
         const Record* y = records + batch.position[r] - 1;
         const V w0 = splat<V>(batch.weight[0][r]), w1 = splat<V>(batch.weight[1][r]);
         const V w2 = splat<V>(batch.weight[2][r]), w3 = splat<V>(batch.weight[3][r]);
-        for (std::size_t l = 0; l < lanes; l += width) {
-            V sum = w0 * load<V>(y[0].lanes + l);
-            sum = sum + w1 * load<V>(y[1].lanes + l);
-            sum = sum + w2 * load<V>(y[2].lanes + l);
-            sum = sum + w3 * load<V>(y[3].lanes + l);
-            const auto rounded = __builtin_convertvector(sum, typename floats_of<V>::type);
-            for (std::size_t k = 0; k < width; ++k) {
-                if (l + k < channels) columns[l + k][r] = rounded[k];
-            }
+        if constexpr (lanes_of<V> == 4) {
+            const auto low = cubic_of_lanes<V>(y, 0, w0, w1, w2, w3);
+            const auto high = cubic_of_lanes<V>(y, 4, w0, w1, w2, w3);
+            c0[r] = low[0], c1[r] = low[1], c2[r] = low[2], c3[r] = low[3];
+            c4[r] = high[0], c5[r] = high[1];
+        } else {
+            const auto first = cubic_of_lanes<V>(y, 0, w0, w1, w2, w3);
+            const auto second = cubic_of_lanes<V>(y, 2, w0, w1, w2, w3);
+            const auto third = cubic_of_lanes<V>(y, 4, w0, w1, w2, w3);
+            c0[r] = first[0], c1[r] = first[1], c2[r] = second[0], c3[r] = second[1];
+            c4[r] = third[0], c5[r] = third[1];
         }
     }
 }
