@@ -10,16 +10,6 @@
 
 namespace cwa {
 
-std::optional<SampleLayout> sample_layout(std::uint8_t format_byte) {
-    switch (format_byte) {
-        case 0x30: return SampleLayout{4, false, false};
-        case 0x32: return SampleLayout{6, false, false};
-        case 0x62: return SampleLayout{12, true, false};
-        case 0x92: return SampleLayout{18, true, true};
-        default: return std::nullopt;
-    }
-}
-
 namespace {
 
 CwaError unsupported_format(std::uint8_t format_byte) {
@@ -30,13 +20,24 @@ CwaError unsupported_format(std::uint8_t format_byte) {
 }  // namespace
 
 float block_sample_rate(std::uint8_t rate_code) {
-    return std::ldexp(3200.0f, -(15 - (rate_code & 0x0F)));
+    // 3200 Hz halved 15 - code times; each entry is exact, so a table gives the same floats
+    // as scaling by a power of two, without a library call per block.
+    static constexpr float rates[16] = {
+        3200.0f / 32768, 3200.0f / 16384, 3200.0f / 8192, 3200.0f / 4096, 3200.0f / 2048, 3200.0f / 1024,
+        3200.0f / 512,   3200.0f / 256,   3200.0f / 128,  3200.0f / 64,   3200.0f / 32,   3200.0f / 16,
+        3200.0f / 8,     3200.0f / 4,     3200.0f / 2,    3200.0f,
+    };
+    return rates[rate_code & 0x0F];
 }
 
 std::pair<double, double> PacketMeta::natural_bounds() const {
     const auto time = cwa_timestamp(timestamp);
     if (!time) internal_fault("validated packet timestamp");
-    const double epoch = static_cast<double>(epoch_seconds(*time));
+    return natural_bounds_at(epoch_seconds(*time));
+}
+
+std::pair<double, double> PacketMeta::natural_bounds_at(std::int64_t epoch_seconds) const {
+    const double epoch = static_cast<double>(epoch_seconds);
     const float rate = block_sample_rate(sample_rate_code);
     const float lead = -static_cast<float>(timestamp_offset) / rate;
     const float whole = std::floor(lead);
@@ -159,7 +160,10 @@ Status parse_samples(const CwaDataBlock& block, bool include_magnetometer, const
         }
     }
     const unsigned accel_code = block.light >> 13;
-    const float accel_reciprocal = std::ldexp(1.0f, -(8 + static_cast<int>(accel_code)));
+    // 2^-(8 + code), exact, from a table rather than a library call per block.
+    static constexpr float accel_reciprocals[8] = {0x1p-8f,  0x1p-9f,  0x1p-10f, 0x1p-11f,
+                                                   0x1p-12f, 0x1p-13f, 0x1p-14f, 0x1p-15f};
+    const float accel_reciprocal = accel_reciprocals[accel_code];
     const unsigned gyro_code = (block.light >> 10) & 7;
     const float gyro_range = static_cast<float>(8000 >> gyro_code);
     switch (block.num_axes_bps) {

@@ -20,7 +20,16 @@ struct SampleLayout {
     bool has_gyro;
     bool has_mag;
 };
-std::optional<SampleLayout> sample_layout(std::uint8_t format_byte);
+// Inline: every block asks several times, and the answer folds into the caller's branches.
+inline std::optional<SampleLayout> sample_layout(std::uint8_t format_byte) {
+    switch (format_byte) {
+        case 0x30: return SampleLayout{4, false, false};
+        case 0x32: return SampleLayout{6, false, false};
+        case 0x62: return SampleLayout{12, true, false};
+        case 0x92: return SampleLayout{18, true, true};
+        default: return std::nullopt;
+    }
+}
 
 // Whether decoding writes optional sensor channel `channel` (gyro_x..gyro_z, mag_x..mag_z):
 // the block's format carries it, and for the magnetometer it was asked for.
@@ -41,6 +50,8 @@ struct PacketMeta {
 
     // (start, end) of the block on the device clock, seconds; start inclusive, end exclusive.
     std::pair<double, double> natural_bounds() const;
+    // The same from the epoch seconds of `timestamp`, for a caller that has decoded it already.
+    std::pair<double, double> natural_bounds_at(std::int64_t epoch_seconds) const;
 };
 
 // Nothing for a sector that holds no samples to decode; an error for a damaged data block.
