@@ -68,23 +68,7 @@ Result<CwaDataBlock> CwaDataBlock::from_buffer(const std::uint8_t* sector) {
     // honest for any other caller.
     if (!is_valid_utf8(sector, 2)) return fail("Invalid packet header format");
     if (load_u16(sector) != data_signature) return fail("Invalid data block header");
-    return CwaDataBlock{
-        .packet_length = load_u16(sector + 2),
-        .device_fractional = load_u16(sector + 4),
-        .session_id = load_u32(sector + 6),
-        .sequence_id = load_u32(sector + 10),
-        .timestamp = load_u32(sector + 14),
-        .light = load_u16(sector + 18),
-        .temperature = load_u16(sector + 20),
-        .events = sector[22],
-        .battery = sector[23],
-        .sample_rate = sector[24],
-        .num_axes_bps = sector[25],
-        .timestamp_offset = load_i16(sector + 26),
-        .sample_count = load_u16(sector + 28),
-        .data = sector + 30,
-        .checksum = load_u16(sector + 510),
-    };
+    return from_data_sector(sector);
 }
 
 namespace {

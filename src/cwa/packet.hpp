@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "cwa/bytes.hpp"
 #include "cwa/error.hpp"
 
 namespace cwa {
@@ -77,6 +78,26 @@ struct CwaDataBlock {
     std::uint16_t checksum;
 
     static Result<CwaDataBlock> from_buffer(const std::uint8_t* sector);
+    // The fields of a sector that packet_meta accepted as a data block, with nothing to check.
+    static CwaDataBlock from_data_sector(const std::uint8_t* sector) {
+        return CwaDataBlock{
+            .packet_length = load_u16(sector + 2),
+            .device_fractional = load_u16(sector + 4),
+            .session_id = load_u32(sector + 6),
+            .sequence_id = load_u32(sector + 10),
+            .timestamp = load_u32(sector + 14),
+            .light = load_u16(sector + 18),
+            .temperature = load_u16(sector + 20),
+            .events = sector[22],
+            .battery = sector[23],
+            .sample_rate = sector[24],
+            .num_axes_bps = sector[25],
+            .timestamp_offset = load_i16(sector + 26),
+            .sample_count = load_u16(sector + 28),
+            .data = sector + 30,
+            .checksum = load_u16(sector + 510),
+        };
+    }
 
     PacketMeta meta(std::size_t count) const {
         return PacketMeta{count, timestamp, timestamp_offset, sample_rate};
