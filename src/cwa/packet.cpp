@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "cwa/block_kernels.hpp"
 #include "cwa/bytes.hpp"
 #include "cwa/datetime.hpp"
 #include "cwa/utf8.hpp"
@@ -73,27 +74,6 @@ Result<CwaDataBlock> CwaDataBlock::from_buffer(const std::uint8_t* sector) {
 
 namespace {
 
-// The 10-bit two's-complement field of a packed sample whose top bit sits at bit `top`.
-inline std::int32_t packed_axis(std::uint32_t word, unsigned top) {
-    return static_cast<std::int32_t>(word << (31 - top)) >> 22;
-}
-
-// n x 2^e / A equals n x 2^(e - 8 - a) exactly (at most 13 significant bits), so the
-// exponent and the accelerometer divisor fold into one power-of-two factor whose bits are
-// built directly; the loop then has no division, table or branch and vectorises.
-void decode_packed3(const std::uint8_t* data, std::size_t count, unsigned accel_code, const SampleColumns& out) {
-    const std::uint32_t bias = 127 - 8 - accel_code;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t word = load_u32(data + 4 * i);
-        const std::uint32_t scale_bits = ((word >> 30) + bias) << 23;
-        float scale;
-        std::memcpy(&scale, &scale_bits, sizeof scale);
-        out.acc[0][i] = static_cast<float>(packed_axis(word, 9)) * scale;
-        out.acc[1][i] = static_cast<float>(packed_axis(word, 19)) * scale;
-        out.acc[2][i] = static_cast<float>(packed_axis(word, 29)) * scale;
-    }
-}
-
 // The accelerometer divisor is a power of two, so multiplying by its exact reciprocal gives
 // the quotient bit for bit, without a division per value.
 void decode_unpacked3(const std::uint8_t* data, std::size_t count, float reciprocal, const SampleColumns& out) {
@@ -151,7 +131,9 @@ Status parse_samples(const CwaDataBlock& block, bool include_magnetometer, const
     const unsigned gyro_code = (block.light >> 10) & 7;
     const float gyro_range = static_cast<float>(8000 >> gyro_code);
     switch (block.num_axes_bps) {
-        case 0x30: decode_packed3(block.data, count, accel_code, out); break;
+        case 0x30:
+            active_block_kernel().decode_packed3(block.data, count, accel_code, out.acc[0], out.acc[1], out.acc[2]);
+            break;
         case 0x32: decode_unpacked3(block.data, count, accel_reciprocal, out); break;
         case 0x62: {
             // Counts per degree per second; the default range's divisor is the rounded 16.384.

@@ -1,8 +1,8 @@
 #include "cwa/timing.hpp"
 
+#include "cwa/block_kernels.hpp"
 #include "cwa/cancel.hpp"
 #include "cwa/datetime.hpp"
-#include "cwa/timestamp_kernels.hpp"
 
 namespace cwa {
 
@@ -14,7 +14,7 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
     const auto [natural_start, natural_end] = block.meta(sample_count).natural_bounds_at(epoch_seconds(*time));
     const double start = continuity_start(natural_start, previous_end);
     // Multiply, divide, add, scale, truncate: another order moves single microseconds.
-    active_timestamp_kernel().spread(start, natural_end - start, sample_count, out);
+    active_block_kernel().spread_timestamps(start, natural_end - start, sample_count, out);
     return natural_end;
 }
 

@@ -1,16 +1,20 @@
-// Every timestamp kernel this processor can run against the scalar formula, bit for bit, over
-// randomized blocks: sample counts from 1 to well past a block, spans of every sign and size,
-// starts near the saturation bounds, infinities and NaN. Prints each mismatch; exits 1 if any.
+// Every block kernel this processor can run against the scalar formulas, bit for bit, over
+// randomized blocks. Timestamps: sample counts from 1 to well past a block, spans of every sign
+// and size, starts near the saturation bounds, infinities and NaN. Packed samples: random words
+// (every exponent and field value), all eight accelerometer scales, counts 1 to 120. Prints
+// each mismatch; exits 1 if any.
 //
-//     timestamp_kernels_check [--cases N] [--seed S]
-#include "cwa/timestamp_kernels.hpp"
+//     block_kernels_check [--cases N] [--seed S]
+#include "cwa/block_kernels.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <vector>
@@ -28,6 +32,15 @@ std::int64_t expected(double start, double span, std::size_t count, std::size_t 
     if (us >= 0x1p63) return INT64_MAX;
     if (us < -0x1p63) return INT64_MIN;
     return static_cast<std::int64_t>(us);
+}
+
+// A packed sample's axis as written out: the 10-bit two's-complement field times 2^exponent,
+// converted to float and divided by the accelerometer's counts per g.
+float expected_axis(std::uint32_t word, unsigned shift, unsigned accel_code) {
+    int field = static_cast<int>((word >> shift) & 0x3FF);
+    if (field >= 512) field -= 1024;
+    const int counts = field * (1 << (word >> 30));
+    return static_cast<float>(counts) / static_cast<float>(1 << (8 + accel_code));
 }
 
 struct Generator {
@@ -94,12 +107,12 @@ void boundary_cases(Generator& gen, std::vector<double>& spans, std::vector<std:
 
 std::size_t mismatches = 0;
 
-void compare(const cwa::TimestampKernel& kernel, double start, double span, std::size_t count,
+void compare(const cwa::BlockKernel& kernel, double start, double span, std::size_t count,
              std::vector<std::int64_t>& out) {
     // Guard words past the end: a kernel must not write beyond `count`.
     constexpr std::int64_t guard = 0x5A5A5A5A5A5A5A5A;
     out.assign(count + 8, guard);
-    kernel.spread(start, span, count, out.data());
+    kernel.spread_timestamps(start, span, count, out.data());
     for (std::size_t i = 0; i < count + 8; ++i) {
         const std::int64_t want = i < count ? expected(start, span, count, i) : guard;
         if (out[i] == want) continue;
@@ -108,6 +121,33 @@ void compare(const cwa::TimestampKernel& kernel, double start, double span, std:
                         kernel.name, start, span, count, i, out[i], want);
         }
     }
+}
+
+void compare_packed(const cwa::BlockKernel& kernel, Generator& gen, std::size_t blocks) {
+    std::vector<std::uint8_t> data(480);
+    float out[3][128];
+    std::size_t failures = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t count = 1 + gen.below(120);
+        const auto accel_code = static_cast<unsigned>(gen.below(8));
+        for (auto& byte : data) byte = static_cast<std::uint8_t>(gen.bits());
+        for (auto& axis : out) std::fill(std::begin(axis), std::end(axis), -7.0f);  // guards past `count`
+        kernel.decode_packed3(data.data(), count, accel_code, out[0], out[1], out[2]);
+        for (std::size_t i = 0; i < 128; ++i) {
+            std::uint32_t word;
+            std::memcpy(&word, data.data() + 4 * (i % 120), sizeof word);
+            for (unsigned axis = 0; axis < 3; ++axis) {
+                const float want = i < count ? expected_axis(word, 10 * axis, accel_code) : -7.0f;
+                if (std::bit_cast<std::uint32_t>(out[axis][i]) == std::bit_cast<std::uint32_t>(want)) continue;
+                if (++failures <= 20) {
+                    std::printf("FAIL %s: packed word %08x scale %u axis %u sample %zu of %zu: got %a want %a\n",
+                                kernel.name, word, accel_code, axis, i, count, out[axis][i], want);
+                }
+            }
+        }
+    }
+    mismatches += failures;
+    std::printf("kernel %s: %zu packed blocks, %zu mismatches\n", kernel.name, blocks, failures);
 }
 
 }  // namespace
@@ -133,17 +173,19 @@ int main(int argc, char** argv) {
     std::vector<std::int64_t> out;
     std::size_t samples = 0;
     for (std::size_t c = 0; c < spans.size(); ++c) samples += counts[c];
-    for (const cwa::TimestampKernel& kernel : cwa::timestamp_kernels()) {
+    for (const cwa::BlockKernel& kernel : cwa::block_kernels()) {
         if (!kernel.supported()) {
             std::printf("kernel %s: not supported here\n", kernel.name);
             continue;
         }
         const std::size_t before = mismatches;
         for (std::size_t c = 0; c < spans.size(); ++c) compare(kernel, starts[c], spans[c], counts[c], out);
-        std::printf("kernel %s: %zu blocks, %zu samples, %zu mismatches\n", kernel.name, spans.size(), samples,
-                    mismatches - before);
+        std::printf("kernel %s: %zu timestamp blocks, %zu samples, %zu mismatches\n", kernel.name, spans.size(),
+                    samples, mismatches - before);
+        Generator packed{std::mt19937_64(seed + 1)};
+        compare_packed(kernel, packed, cases / 4);
     }
     if (mismatches) return 1;
-    std::puts("timestamp kernels: all samples match");
+    std::puts("block kernels: all samples match");
     return 0;
 }
