@@ -1,3 +1,5 @@
+import ctypes
+import ctypes.util
 import itertools
 import struct
 
@@ -145,6 +147,22 @@ def test_auxiliary_values(make_cwa, light, temperature, battery, expected):
     for column, value in zip(["temperature", "light", "battery"], expected):
         assert cb.f32_bits(df[column].to_numpy()) == cb.f32_bits([value] * 4)
     assert expected == tuple(float(v) for v in cb.aux_values(light, temperature, battery))
+
+
+def test_light_is_the_c_librarys_powf_for_every_reading(make_cwa):
+    """Each of the 1024 readings, upper bits set on half of them, against the powf of the C
+    library the module calls: a value computed ahead (a table, a folded constant) must not
+    round differently."""
+    name = ctypes.util.find_library("m")
+    if name is None:
+        pytest.skip("no C math library to compare with")
+    powf = ctypes.CDLL(name).powf
+    powf.argtypes, powf.restype = [ctypes.c_float, ctypes.c_float], ctypes.c_float
+    readings = range(1024)
+    blocks = [dict(light=r | (0xFC00 if r % 2 else 0), sample_count=1) for r in readings]
+    light = kelpmoor.read_cwa_file(make_cwa(blocks), include_temperature=False, include_battery=False)["light"]
+    expected = [powf(10.0, float(f32(r) / f32(341.0))) for r in readings]
+    assert cb.f32_bits(light.to_numpy()) == cb.f32_bits(expected)
 
 
 def test_auxiliary_values_follow_each_packet(make_cwa):

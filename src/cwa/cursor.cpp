@@ -33,17 +33,23 @@ Result<DataBlockCursor> open_cwa_data_blocks(const std::string& path, std::optio
 BlockWalker::BlockWalker(DataBlockCursor& cursor)
     : reader_(cursor.file, cursor.end_block - cursor.start_block), remaining_(cursor.end_block - cursor.start_block) {}
 
-Result<std::optional<CwaDataBlock>> BlockWalker::next() {
+Result<const CwaDataBlock*> BlockWalker::next_block() {
     while (remaining_ > 0) {
         --remaining_;
         CWA_TRY(sector, reader_.next());
         if (!sector) return fail("Unexpected end of CWA data");
         CWA_TRY(meta, packet_meta(sector));
         if (!meta) continue;
-        CWA_TRY(block, CwaDataBlock::from_buffer(sector));
-        return block;
+        block_ = CwaDataBlock::from_data_sector(sector);
+        return &block_;
     }
-    return std::nullopt;
+    return nullptr;
+}
+
+Result<std::optional<CwaDataBlock>> BlockWalker::next() {
+    CWA_TRY(block, next_block());
+    if (!block) return std::nullopt;
+    return *block;
 }
 
 }  // namespace cwa

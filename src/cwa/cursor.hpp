@@ -39,11 +39,17 @@ class BlockWalker {
 public:
     explicit BlockWalker(DataBlockCursor& cursor);
 
+    // The next data block, or nullptr after the last. The block lives in the walker until the
+    // next call: handing it out by pointer spares each block a copy that the processor cannot
+    // forward from the field-by-field stores that built it.
+    Result<const CwaDataBlock*> next_block();
+    // The same as a copy, for roads that keep the block.
     Result<std::optional<CwaDataBlock>> next();
 
 private:
     SectorReader reader_;
     std::size_t remaining_;
+    CwaDataBlock block_{};
 };
 
 }  // namespace cwa

@@ -4,21 +4,12 @@
 #include <cstring>
 #include <string>
 
+#include "cwa/block_kernels.hpp"
 #include "cwa/bytes.hpp"
 #include "cwa/datetime.hpp"
 #include "cwa/utf8.hpp"
 
 namespace cwa {
-
-std::optional<SampleLayout> sample_layout(std::uint8_t format_byte) {
-    switch (format_byte) {
-        case 0x30: return SampleLayout{4, false, false};
-        case 0x32: return SampleLayout{6, false, false};
-        case 0x62: return SampleLayout{12, true, false};
-        case 0x92: return SampleLayout{18, true, true};
-        default: return std::nullopt;
-    }
-}
 
 namespace {
 
@@ -30,13 +21,24 @@ CwaError unsupported_format(std::uint8_t format_byte) {
 }  // namespace
 
 float block_sample_rate(std::uint8_t rate_code) {
-    return std::ldexp(3200.0f, -(15 - (rate_code & 0x0F)));
+    // 3200 Hz halved 15 - code times; each entry is exact, so a table gives the same floats
+    // as scaling by a power of two, without a library call per block.
+    static constexpr float rates[16] = {
+        3200.0f / 32768, 3200.0f / 16384, 3200.0f / 8192, 3200.0f / 4096, 3200.0f / 2048, 3200.0f / 1024,
+        3200.0f / 512,   3200.0f / 256,   3200.0f / 128,  3200.0f / 64,   3200.0f / 32,   3200.0f / 16,
+        3200.0f / 8,     3200.0f / 4,     3200.0f / 2,    3200.0f,
+    };
+    return rates[rate_code & 0x0F];
 }
 
 std::pair<double, double> PacketMeta::natural_bounds() const {
     const auto time = cwa_timestamp(timestamp);
     if (!time) internal_fault("validated packet timestamp");
-    const double epoch = static_cast<double>(epoch_seconds(*time));
+    return natural_bounds_at(epoch_seconds(*time));
+}
+
+std::pair<double, double> PacketMeta::natural_bounds_at(std::int64_t epoch_seconds) const {
+    const double epoch = static_cast<double>(epoch_seconds);
     const float rate = block_sample_rate(sample_rate_code);
     const float lead = -static_cast<float>(timestamp_offset) / rate;
     const float whole = std::floor(lead);
@@ -67,47 +69,10 @@ Result<CwaDataBlock> CwaDataBlock::from_buffer(const std::uint8_t* sector) {
     // honest for any other caller.
     if (!is_valid_utf8(sector, 2)) return fail("Invalid packet header format");
     if (load_u16(sector) != data_signature) return fail("Invalid data block header");
-    return CwaDataBlock{
-        .packet_length = load_u16(sector + 2),
-        .device_fractional = load_u16(sector + 4),
-        .session_id = load_u32(sector + 6),
-        .sequence_id = load_u32(sector + 10),
-        .timestamp = load_u32(sector + 14),
-        .light = load_u16(sector + 18),
-        .temperature = load_u16(sector + 20),
-        .events = sector[22],
-        .battery = sector[23],
-        .sample_rate = sector[24],
-        .num_axes_bps = sector[25],
-        .timestamp_offset = load_i16(sector + 26),
-        .sample_count = load_u16(sector + 28),
-        .data = sector + 30,
-        .checksum = load_u16(sector + 510),
-    };
+    return from_data_sector(sector);
 }
 
 namespace {
-
-// The 10-bit two's-complement field of a packed sample whose top bit sits at bit `top`.
-inline std::int32_t packed_axis(std::uint32_t word, unsigned top) {
-    return static_cast<std::int32_t>(word << (31 - top)) >> 22;
-}
-
-// n x 2^e / A equals n x 2^(e - 8 - a) exactly (at most 13 significant bits), so the
-// exponent and the accelerometer divisor fold into one power-of-two factor whose bits are
-// built directly; the loop then has no division, table or branch and vectorises.
-void decode_packed3(const std::uint8_t* data, std::size_t count, unsigned accel_code, const SampleColumns& out) {
-    const std::uint32_t bias = 127 - 8 - accel_code;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t word = load_u32(data + 4 * i);
-        const std::uint32_t scale_bits = ((word >> 30) + bias) << 23;
-        float scale;
-        std::memcpy(&scale, &scale_bits, sizeof scale);
-        out.acc[0][i] = static_cast<float>(packed_axis(word, 9)) * scale;
-        out.acc[1][i] = static_cast<float>(packed_axis(word, 19)) * scale;
-        out.acc[2][i] = static_cast<float>(packed_axis(word, 29)) * scale;
-    }
-}
 
 // The accelerometer divisor is a power of two, so multiplying by its exact reciprocal gives
 // the quotient bit for bit, without a division per value.
@@ -159,11 +124,16 @@ Status parse_samples(const CwaDataBlock& block, bool include_magnetometer, const
         }
     }
     const unsigned accel_code = block.light >> 13;
-    const float accel_reciprocal = std::ldexp(1.0f, -(8 + static_cast<int>(accel_code)));
+    // 2^-(8 + code), exact, from a table rather than a library call per block.
+    static constexpr float accel_reciprocals[8] = {0x1p-8f,  0x1p-9f,  0x1p-10f, 0x1p-11f,
+                                                   0x1p-12f, 0x1p-13f, 0x1p-14f, 0x1p-15f};
+    const float accel_reciprocal = accel_reciprocals[accel_code];
     const unsigned gyro_code = (block.light >> 10) & 7;
     const float gyro_range = static_cast<float>(8000 >> gyro_code);
     switch (block.num_axes_bps) {
-        case 0x30: decode_packed3(block.data, count, accel_code, out); break;
+        case 0x30:
+            active_block_kernel().decode_packed3(block.data, count, accel_code, out.acc[0], out.acc[1], out.acc[2]);
+            break;
         case 0x32: decode_unpacked3(block.data, count, accel_reciprocal, out); break;
         case 0x62: {
             // Counts per degree per second; the default range's divisor is the rounded 16.384.

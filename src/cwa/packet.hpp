@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "cwa/bytes.hpp"
 #include "cwa/error.hpp"
 
 namespace cwa {
@@ -20,7 +21,16 @@ struct SampleLayout {
     bool has_gyro;
     bool has_mag;
 };
-std::optional<SampleLayout> sample_layout(std::uint8_t format_byte);
+// Inline: every block asks several times, and the answer folds into the caller's branches.
+inline std::optional<SampleLayout> sample_layout(std::uint8_t format_byte) {
+    switch (format_byte) {
+        case 0x30: return SampleLayout{4, false, false};
+        case 0x32: return SampleLayout{6, false, false};
+        case 0x62: return SampleLayout{12, true, false};
+        case 0x92: return SampleLayout{18, true, true};
+        default: return std::nullopt;
+    }
+}
 
 // Whether decoding writes optional sensor channel `channel` (gyro_x..gyro_z, mag_x..mag_z):
 // the block's format carries it, and for the magnetometer it was asked for.
@@ -41,6 +51,8 @@ struct PacketMeta {
 
     // (start, end) of the block on the device clock, seconds; start inclusive, end exclusive.
     std::pair<double, double> natural_bounds() const;
+    // The same from the epoch seconds of `timestamp`, for a caller that has decoded it already.
+    std::pair<double, double> natural_bounds_at(std::int64_t epoch_seconds) const;
 };
 
 // Nothing for a sector that holds no samples to decode; an error for a damaged data block.
@@ -66,6 +78,26 @@ struct CwaDataBlock {
     std::uint16_t checksum;
 
     static Result<CwaDataBlock> from_buffer(const std::uint8_t* sector);
+    // The fields of a sector that packet_meta accepted as a data block, with nothing to check.
+    static CwaDataBlock from_data_sector(const std::uint8_t* sector) {
+        return CwaDataBlock{
+            .packet_length = load_u16(sector + 2),
+            .device_fractional = load_u16(sector + 4),
+            .session_id = load_u32(sector + 6),
+            .sequence_id = load_u32(sector + 10),
+            .timestamp = load_u32(sector + 14),
+            .light = load_u16(sector + 18),
+            .temperature = load_u16(sector + 20),
+            .events = sector[22],
+            .battery = sector[23],
+            .sample_rate = sector[24],
+            .num_axes_bps = sector[25],
+            .timestamp_offset = load_i16(sector + 26),
+            .sample_count = load_u16(sector + 28),
+            .data = sector + 30,
+            .checksum = load_u16(sector + 510),
+        };
+    }
 
     PacketMeta meta(std::size_t count) const {
         return PacketMeta{count, timestamp, timestamp_offset, sample_rate};

@@ -49,7 +49,7 @@ Status decode_range(DataBlockCursor& cursor, const ChannelSelection& channels, s
 
     BlockWalker walker(cursor);
     for (;;) {
-        CWA_TRY(block, walker.next());
+        CWA_TRY(block, walker.next_block());
         if (!block) break;
         const std::size_t m = block->sample_count;
         const std::size_t before = result.size();

@@ -83,6 +83,21 @@ inline void append_sensor_value(OptionalColumn& column, std::optional<float> val
 struct PacketAux {
     std::array<float, aux_channel_count> values;
 };
-PacketAux packet_aux(const CwaDataBlock& block);
+
+// 10 raised to (raw / 341) in single precision, raw being the low 10 bits of the light word.
+float light_value(unsigned raw);
+
+// Inline, so that the three values stay in registers: returned from a call, they travel through
+// the stack in pieces that the caller reloads whole, a load that must wait for every older
+// instruction of the block to finish.
+inline PacketAux packet_aux(const CwaDataBlock& block) {
+    const auto temperature_raw = static_cast<float>(block.temperature & 0x3FF);
+    const auto battery_raw = static_cast<float>(block.battery);
+    return PacketAux{{
+        (temperature_raw * 75.0f) * 0.00390625f + (-50.0f),
+        light_value(block.light & 0x3FFu),
+        ((battery_raw + 512.0f) * 6.0f) * 0.0009765625f,
+    }};
+}
 
 }  // namespace cwa
