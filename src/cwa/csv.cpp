@@ -165,7 +165,7 @@ Status write_cwa_csv_data(const std::string& file_path, const std::string& outpu
     {
         BlockWalker scan(cursor);
         for (;;) {
-            CWA_TRY(block, scan.next());
+            CWA_TRY(block, scan.next_block());
             if (!block) break;
             const std::uint8_t format = block->num_axes_bps;
             if (format >= 0x60) include_gyro = true;
@@ -183,7 +183,7 @@ Status write_cwa_csv_data(const std::string& file_path, const std::string& outpu
     DecodedBlock decoded;
     CsvRow row;
     for (;;) {
-        CWA_TRY(block, walker.next());
+        CWA_TRY(block, walker.next_block());
         if (!block) break;
         CWA_CHECK(decode_block(*block, channels.include_magnetometer, cursor.previous_end, decoded));
         for (std::size_t c = 0; c < aux_channel_count; ++c) row.aux[c] = decoded.aux.values[c];

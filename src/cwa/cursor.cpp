@@ -46,10 +46,4 @@ Result<const CwaDataBlock*> BlockWalker::next_block() {
     return nullptr;
 }
 
-Result<std::optional<CwaDataBlock>> BlockWalker::next() {
-    CWA_TRY(block, next_block());
-    if (!block) return std::nullopt;
-    return *block;
-}
-
 }  // namespace cwa

@@ -43,8 +43,6 @@ public:
     // next call: handing it out by pointer spares each block a copy that the processor cannot
     // forward from the field-by-field stores that built it.
     Result<const CwaDataBlock*> next_block();
-    // The same as a copy, for roads that keep the block.
-    Result<std::optional<CwaDataBlock>> next();
 
 private:
     SectorReader reader_;

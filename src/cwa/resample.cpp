@@ -438,7 +438,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
     // The walker asks whether the call should stop as it goes from block to block.
     BlockWalker walker(cursor);
     for (;;) {
-        CWA_TRY(data_block, walker.next());
+        CWA_TRY(data_block, walker.next_block());
         if (!data_block) break;
         CWA_CHECK(decode_block(*data_block, channels.include_magnetometer, cursor.previous_end, block));
         if (!resampler) {
