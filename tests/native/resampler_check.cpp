@@ -243,10 +243,13 @@ public:
         static constexpr double ratios[] = {0.01, 0.3, 1.0 / 3.0, 0.999, 1.0, 1.0001, 2.0, 3.7, 10.0, 97.0};
         s.hz = std::min(10000.0, coin(0.2) ? uniform(0.05, 10000.0) : data_hz * ratios[pick(std::size(ratios))]);
         const double period_us = 1e6 / data_hz;
-        // Time from the epoch, from a recent day, or near zero.
-        const int base_kind = static_cast<int>(pick(3));
-        std::int64_t t = base_kind == 0 ? 0 : base_kind == 1 ? 1709542800000000 + static_cast<std::int64_t>(pick(1000000))
-                                                             : static_cast<std::int64_t>(pick(5000000));
+        // Time from the epoch, from a recent day, near zero, or just below 2^52 us, where times
+        // stop converting to doubles through the exact shortcut and stamps take the careful path.
+        const int base_kind = static_cast<int>(pick(4));
+        std::int64_t t = base_kind == 0   ? 0
+                         : base_kind == 1 ? 1709542800000000 + static_cast<std::int64_t>(pick(1000000))
+                         : base_kind == 2 ? static_cast<std::int64_t>(pick(5000000))
+                                          : (std::int64_t{1} << 52) - static_cast<std::int64_t>(pick(3000000));
         const double jitter = coin(0.5) ? 0.0 : coin(0.5) ? 0.02 : 0.45;
         // Some streams jump about and switch layouts often, so that the range end, channels
         // appearing and samples after the end meet; some carry values whose cubic is mostly
