@@ -93,8 +93,9 @@ template <>
             __builtin_shufflevector(first_high, second_high, 1, 3)};
 }
 
+// Only the x86 kernels run four lanes.
 template <>
-[[gnu::always_inline]] inline PointTimes<Double4> point_times(const Batch& batch, std::size_t r,
+[[maybe_unused, gnu::always_inline]] inline PointTimes<Double4> point_times(const Batch& batch, std::size_t r,
                                                              const double* times) {
     const Double4 a = load<Double4>(times + batch.position[r] - 1);
     const Double4 b = load<Double4>(times + batch.position[r + 1] - 1);
