@@ -4,10 +4,10 @@
 // same bits whichever kernel the processor runs.
 #include "cwa/block_kernels.hpp"
 
-#include <atomic>
 #include <cstring>
 
 #include "cwa/bytes.hpp"
+#include "cwa/kernel_choice.hpp"
 
 #include "cwa/timing.hpp"
 
@@ -130,8 +130,7 @@ std::vector<BlockKernel> make_kernels() {
     return kernels;
 }
 
-// Chosen once, the first time a block needs it; kernels listed later are wider.
-std::atomic<const BlockKernel*> chosen_kernel{nullptr};
+KernelChoice<BlockKernel> kernel_choice;
 
 }  // namespace
 
@@ -140,17 +139,8 @@ const std::vector<BlockKernel>& block_kernels() {
     return kernels;
 }
 
-const BlockKernel& active_block_kernel() {
-    const BlockKernel* kernel = chosen_kernel.load(std::memory_order_relaxed);
-    if (!kernel) {
-        for (const BlockKernel& candidate : block_kernels()) {
-            if (candidate.supported()) kernel = &candidate;
-        }
-        chosen_kernel.store(kernel, std::memory_order_relaxed);
-    }
-    return *kernel;
-}
+const BlockKernel& active_block_kernel() { return kernel_choice.active(block_kernels()); }
 
-void use_block_kernel(const BlockKernel& kernel) { chosen_kernel.store(&kernel, std::memory_order_relaxed); }
+void use_block_kernel(const BlockKernel& kernel) { kernel_choice.use(kernel); }
 
 }  // namespace cwa

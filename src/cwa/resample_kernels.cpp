@@ -4,10 +4,11 @@
 #include "cwa/resample.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
+
+#include "cwa/kernel_choice.hpp"
 
 namespace cwa {
 
@@ -158,8 +159,9 @@ template <class V>
 // ((w0 y0 + w1 y1) + w2 y2) + w3 y3 per lane, each product and sum rounded on its own: the
 // lanes from `first` on of one row, as floats.
 template <class V>
-[[gnu::always_inline]] inline typename floats_of<V>::type cubic_of_lanes(const Record* y, std::size_t first, V w0,
-                                                                         V w1, V w2, V w3) {
+[[gnu::always_inline]] inline typename floats_of<V>::type cubic_of_lanes(const Record* y, std::size_t first,
+                                                                         const V& w0, const V& w1, const V& w2,
+                                                                         const V& w3) {
     V sum = w0 * load<V>(y[0].lanes + first);
     sum = sum + w1 * load<V>(y[1].lanes + first);
     sum = sum + w2 * load<V>(y[2].lanes + first);
@@ -393,22 +395,12 @@ const std::vector<ResampleKernel>& resample_kernels() {
 
 namespace {
 
-// Chosen once, the first time a resampler needs it; kernels listed later are wider.
-std::atomic<const ResampleKernel*> chosen_kernel{nullptr};
+KernelChoice<ResampleKernel> kernel_choice;
 
 }  // namespace
 
-const ResampleKernel& active_resample_kernel() {
-    const ResampleKernel* kernel = chosen_kernel.load(std::memory_order_relaxed);
-    if (!kernel) {
-        for (const ResampleKernel& candidate : resample_kernels()) {
-            if (candidate.supported()) kernel = &candidate;
-        }
-        chosen_kernel.store(kernel, std::memory_order_relaxed);
-    }
-    return *kernel;
-}
+const ResampleKernel& active_resample_kernel() { return kernel_choice.active(resample_kernels()); }
 
-void use_resample_kernel(const ResampleKernel& kernel) { chosen_kernel.store(&kernel, std::memory_order_relaxed); }
+void use_resample_kernel(const ResampleKernel& kernel) { kernel_choice.use(kernel); }
 
 }  // namespace cwa
