@@ -26,30 +26,22 @@ typedef double Double4 __attribute__((vector_size(32)));
 typedef float Float2 __attribute__((vector_size(8)));
 typedef float Float4 __attribute__((vector_size(16)));
 
-// The float vector of as many lanes as V: one rounding instruction for all of them, each lane
-// rounded as a scalar conversion rounds it.
-template <class V>
-struct floats_of;
-template <>
-struct floats_of<Double2> {
-    using type = Float2;
-};
-template <>
-struct floats_of<Double4> {
-    using type = Float4;
-};
-// The 64-bit integer vector of as many lanes as V, to build doubles from their bits.
 typedef std::int64_t Int2 __attribute__((vector_size(16)));
 typedef std::int64_t Int4 __attribute__((vector_size(32)));
+
+// The vectors of as many lanes as V: floats, to round all lanes in one instruction (each as a
+// scalar conversion rounds it), and 64-bit integers, to build doubles from their bits.
 template <class V>
-struct ints_of;
+struct lanes_alike;
 template <>
-struct ints_of<Double2> {
-    using type = Int2;
+struct lanes_alike<Double2> {
+    using floats = Float2;
+    using ints = Int2;
 };
 template <>
-struct ints_of<Double4> {
-    using type = Int4;
+struct lanes_alike<Double4> {
+    using floats = Float4;
+    using ints = Int4;
 };
 
 // The helpers below are always inlined into a kernel compiled for its vector width, so no call
@@ -159,14 +151,14 @@ template <class V>
 // ((w0 y0 + w1 y1) + w2 y2) + w3 y3 per lane, each product and sum rounded on its own: the
 // lanes from `first` on of one row, as floats.
 template <class V>
-[[gnu::always_inline]] inline typename floats_of<V>::type cubic_of_lanes(const Record* y, std::size_t first,
+[[gnu::always_inline]] inline typename lanes_alike<V>::floats cubic_of_lanes(const Record* y, std::size_t first,
                                                                          const V& w0, const V& w1, const V& w2,
                                                                          const V& w3) {
     V sum = w0 * load<V>(y[0].lanes + first);
     sum = sum + w1 * load<V>(y[1].lanes + first);
     sum = sum + w2 * load<V>(y[2].lanes + first);
     sum = sum + w3 * load<V>(y[3].lanes + first);
-    return __builtin_convertvector(sum, typename floats_of<V>::type);
+    return __builtin_convertvector(sum, typename lanes_alike<V>::floats);
 }
 
 // The six channel lanes of every row marked in `use`; lanes 6 and 7 are never stored.
@@ -202,8 +194,8 @@ template <class V>
 [[gnu::always_inline]] inline void fill_window_body(const DecodedBlock& block, std::uint32_t aux_flags,
                                                     double* times, Record* records, std::uint32_t* flags) {
     constexpr std::size_t width = lanes_of<V>;
-    using Int = typename ints_of<V>::type;
-    using Float = typename floats_of<V>::type;
+    using Int = typename lanes_alike<V>::ints;
+    using Float = typename lanes_alike<V>::floats;
     const std::size_t count = block.count;
     const std::int64_t* stamps = block.timestamps_us.data();
     // Counts in [0, 2^52) become doubles exactly by placing them in the significand of 2^52;
@@ -313,7 +305,7 @@ template <class V>
 template <class V>
 [[gnu::always_inline]] inline void grid_stamps_body(const double* times, std::size_t count, std::int64_t* out) {
     constexpr std::size_t width = lanes_of<V>;
-    using Int = typename ints_of<V>::type;
+    using Int = typename lanes_alike<V>::ints;
     std::size_t row = 0;
     if (times[0] * 1000000.0 >= 0.0 && times[count - 1] * 1000000.0 < 0x1p52) {
         const V shift = splat<V>(0x1p52);
