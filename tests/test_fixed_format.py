@@ -1,29 +1,17 @@
 """Fixed-point number text of the CSV writer, through the native check program."""
 
 import math
-import shutil
 import struct
 import subprocess
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
+from native_checks import CORE, build_check
 
 
 @pytest.fixture(scope="module")
 def checker(tmp_path_factory):
-    compiler = shutil.which("g++")
-    if compiler is None:
-        pytest.skip("g++ is not available")
-    exe = tmp_path_factory.mktemp("fixed_format") / "fixed_format_check"
-    subprocess.run(
-        [compiler, "-std=c++23", "-O2", "-I", str(ROOT / "src"),
-         str(ROOT / "tests" / "native" / "fixed_format_check.cpp"),
-         str(ROOT / "src" / "cwa" / "fixed_format.cpp"), "-o", str(exe)],
-        check=True, timeout=300,
-    )
-    return exe
+    return build_check(tmp_path_factory.mktemp("fixed_format"), "fixed_format_check", [CORE / "fixed_format.cpp"])
 
 
 def test_matches_to_chars_on_chosen_and_random_values(checker):

@@ -1,15 +1,13 @@
 """Memory a call cannot have: MemoryError with a text that says what was refused, and the memory
 limit of the process's cgroup (read from fake /proc and /sys trees by the native check)."""
-import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 import cwa_builder as cb
+from native_checks import CORE, build_check
 
-ROOT = Path(__file__).resolve().parents[1]
 
 
 
@@ -86,16 +84,8 @@ def test_an_allocation_the_core_cannot_describe_names_the_call(long_recording):
 def cgroup_limit(tmp_path_factory):
     """cgroup_limit(tree) -> the limit the native check reads under a fake root built from `tree`,
     a dict of relative file paths and their texts."""
-    compiler = shutil.which("g++")
-    if compiler is None:
-        pytest.skip("g++ is not available")
     folder = tmp_path_factory.mktemp("cgroup")
-    exe = folder / "cgroup_memory_check"
-    subprocess.run(
-        [compiler, "-std=c++23", "-O1", "-I", str(ROOT / "src"), str(ROOT / "tests" / "native" / "cgroup_memory_check.cpp"),
-         str(ROOT / "src" / "cwa" / "platform" / "memory_posix.cpp"), "-o", str(exe)],
-        check=True, timeout=600,
-    )
+    exe = build_check(folder, "cgroup_memory_check", [CORE / "platform" / "memory_posix.cpp"], optimize="-O1")
     trees = iter(range(1000))
 
     def limit(tree):
