@@ -7,6 +7,13 @@ namespace {
 
 constexpr char module_doc[] = "Fast, bit-exact reading of CWA accelerometer recordings into pandas and CSV.";
 
+// Every reader takes the file the same way; its docstrings say so in the same words.
+#define FILE_PATH_PARAMETER                                                       \
+    "Parameters\n"                                                                \
+    "----------\n"                                                                \
+    "file_path : str\n"                                                           \
+    "    Path of the CWA file (a str; bytes and path-like objects are refused).\n"
+
 constexpr char read_metadata_doc[] =
     "read_metadata(file_path)\n--\n\n"
     "Read CWA header and sample timing metadata without timezone conversion.\n"
@@ -20,10 +27,7 @@ constexpr char read_metadata_doc[] =
     "`last_change_time_raw` records the last metadata write, which need not be\n"
     "the last clock synchronization; check your configuration software.\n"
     "\n"
-    "Parameters\n"
-    "----------\n"
-    "file_path : str\n"
-    "    Path of the CWA file (a str; bytes and path-like objects are refused).\n"
+    FILE_PATH_PARAMETER
     "\n"
     "Returns\n"
     "-------\n"
@@ -75,10 +79,7 @@ constexpr char report_doc[] =
     "timestamps use the packet timestamp, timestampOffset and continuity\n"
     "correction of `read_cwa_file`.\n"
     "\n"
-    "Parameters\n"
-    "----------\n"
-    "file_path : str\n"
-    "    Path of the CWA file (a str; bytes and path-like objects are refused).\n"
+    FILE_PATH_PARAMETER
     "\n"
     "Returns\n"
     "-------\n"
@@ -126,10 +127,7 @@ constexpr char read_cwa_file_doc[] =
     "gives a fixed-offset datetime.timezone: the offset is then subtracted and the\n"
     "index is UTC-aware.\n"
     "\n"
-    "Parameters\n"
-    "----------\n"
-    "file_path : str\n"
-    "    Path of the CWA file (a str; bytes and path-like objects are refused).\n"
+    FILE_PATH_PARAMETER
     "cut : dict or None, default None\n"
     "    None reads the whole recording. `seconds(start=None, end=None)` keeps the\n"
     "    samples from `start` (inclusive) to `end` (exclusive) seconds after the first\n"
@@ -197,10 +195,7 @@ constexpr char write_cwa_csv_doc[] =
     "with it, numeric `time` values are UTC Unix seconds.\n"
     "Otherwise they encode the device clock without assigning a timezone.\n"
     "\n"
-    "Parameters\n"
-    "----------\n"
-    "file_path : str\n"
-    "    Path of the CWA file (a str; bytes and path-like objects are refused).\n"
+    FILE_PATH_PARAMETER
     "output_path : str\n"
     "    Path of the CSV file, created or overwritten.\n"
     "cut : dict or None, default None\n"
