@@ -8,20 +8,15 @@
 
 #include "cwa/bytes.hpp"
 #include "cwa/kernel_choice.hpp"
-
 #include "cwa/timing.hpp"
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define CWA_X86_KERNELS 1
+#ifdef CWA_X86_KERNELS
 #include <immintrin.h>
 #endif
 
 namespace cwa {
 
 namespace {
-
-// Times of any real clock convert directly; the saturating rule serves the rest.
-inline bool converts_directly(double us) { return us > -9e18 && us < 9e18; }
 
 // Two lanes in the compiler's generic vector extension: SSE2 on every x86-64, NEON on arm64.
 // Element-wise operations are the IEEE operations of each lane.
@@ -78,8 +73,6 @@ void decode_packed3_portable(const std::uint8_t* data, std::size_t count, unsign
     decode_packed3_body(data, count, accel_code, x, y, z);
 }
 
-bool always() { return true; }
-
 #ifdef CWA_X86_KERNELS
 
 bool has_avx512() {
@@ -123,7 +116,7 @@ bool has_avx512() {
 #endif
 
 std::vector<BlockKernel> make_kernels() {
-    std::vector<BlockKernel> kernels{{"portable", always, spread_portable, decode_packed3_portable}};
+    std::vector<BlockKernel> kernels{{"portable", always_supported, spread_portable, decode_packed3_portable}};
 #ifdef CWA_X86_KERNELS
     kernels.push_back({"avx512", has_avx512, spread_avx512, decode_packed3_avx512});
 #endif

@@ -5,7 +5,16 @@
 #include <atomic>
 #include <vector>
 
+// Kernels for wider x86 vector units are compiled, each for its instruction set, wherever the
+// compiler can target them; the module itself stays baseline.
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define CWA_X86_KERNELS 1
+#endif
+
 namespace cwa {
+
+// The `supported` test of a list's first kernel, which every processor runs.
+inline bool always_supported() { return true; }
 
 template <class Kernel>
 class KernelChoice {

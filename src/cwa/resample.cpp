@@ -352,14 +352,10 @@ Status StreamingResampler::write_batch() {
     // Grid times of any real recording convert directly; the saturating rule is the rest. The
     // rows of a batch are consecutive grid points, whose times never decrease, so the first and
     // last row decide for all of them.
-    const auto direct = [](double us) { return us > -9e18 && us < 9e18; };
-    if (direct(batch.grid_time[0] * 1000000.0) && direct(batch.grid_time[rows - 1] * 1000000.0)) {
+    if (converts_directly(batch.grid_time[0] * 1000000.0) && converts_directly(batch.grid_time[rows - 1] * 1000000.0)) {
         kernel.grid_stamps(batch.grid_time, rows, stamps);
     } else {
-        for (std::size_t row = 0; row < rows; ++row) {
-            const double us = batch.grid_time[row] * 1000000.0;
-            stamps[row] = direct(us) ? static_cast<std::int64_t>(us) : saturating_i64(us);
-        }
+        for (std::size_t row = 0; row < rows; ++row) stamps[row] = seconds_to_us(batch.grid_time[row]);
     }
     // Channels the output keeps are written in place; the others go to scratch lanes.
     float* main_out[lane_count];

@@ -118,7 +118,7 @@ private:
     bool finished_ = false;
     CancelPoll gap_poll_{1u << 14};  // batches: a clock gap can ask for billions of rows
     RowBatch batch_;
-    // A batch's values by lane before they go to the output columns.
+    // Scratch lanes for the channels a batch computes but the output does not keep.
     // Lanes lie 1 KiB + 64 bytes apart: at exactly 1 KiB, every fourth lane's stores would
     // share their low address bits with each other and with the records being loaded, and the
     // processor would stall them as possible overlaps.

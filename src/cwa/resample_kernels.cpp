@@ -323,8 +323,6 @@ template <class V>
     for (; row < count; ++row) out[row] = static_cast<std::int64_t>(times[row] * 1000000.0);
 }
 
-bool always() { return true; }
-
 // Two lanes: SSE2 on every x86-64, NEON on arm64.
 void compute_weights_portable(Batch& batch, const double* times) { compute_weights_body<Double2>(batch, times); }
 void combine_portable(const Batch& batch, const bool* use, const Record* records, float* const* out) {
@@ -344,8 +342,7 @@ void fill_window_portable(const DecodedBlock& block, std::uint32_t aux_flags, do
 // Wider vectors only where the processor says it has them: each kernel is compiled for its
 // instruction set and chosen at run time, so the module itself stays baseline x86-64. (Eight
 // lanes of AVX-512 measured slower than four: the divisions dominate and do not get faster.)
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define CWA_X86_KERNELS 1
+#ifdef CWA_X86_KERNELS
 
 bool has_avx2() {
     __builtin_cpu_init();
@@ -371,7 +368,7 @@ bool has_avx2() {
 #endif
 
 std::vector<ResampleKernel> make_kernels() {
-    std::vector<ResampleKernel> kernels{{"portable", always, compute_weights_portable, combine_portable, fill_window_portable, grid_times_portable, grid_stamps_portable}};
+    std::vector<ResampleKernel> kernels{{"portable", always_supported, compute_weights_portable, combine_portable, fill_window_portable, grid_times_portable, grid_stamps_portable}};
 #ifdef CWA_X86_KERNELS
     kernels.push_back({"avx2", has_avx2, compute_weights_avx2, combine_avx2, fill_window_avx2, grid_times_avx2, grid_stamps_avx2});
 #endif

@@ -21,6 +21,10 @@ inline std::int64_t saturating_i64(double value) {
     return static_cast<std::int64_t>(value);
 }
 
+// Whether a plain cast gives the saturating result: true for the times of any real clock,
+// false for NaN and for values near or past the i64 limits.
+inline bool converts_directly(double us) { return us > -9e18 && us < 9e18; }
+
 inline std::int64_t seconds_to_us(double seconds) { return saturating_i64(seconds * 1000000.0); }
 inline double us_to_seconds(std::int64_t us) { return static_cast<double>(us) / 1000000.0; }
 
