@@ -9,8 +9,6 @@ import cwa_builder as cb
 from native_checks import CORE, build_check
 
 
-
-
 def address_space_can_be_limited():
     """Linux, without ASan's runtime (.ci/asan-tests preloads it): ASan aborts, rather than
     refuses, an allocation it cannot map."""
