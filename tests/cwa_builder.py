@@ -21,7 +21,7 @@ Files
 
 Timing oracles (a plain transcription of the device-clock arithmetic, float32 steps in numpy)
     natural_bounds(timestamp, timestamp_offset, sample_count, rate_code) -> (start, end)
-    continuity_start(s, previous_end) -> start
+    continuity_start(s, e, previous_end) -> start
     sample_times_us(a, e, n) -> [int]           per-sample microseconds of one packet
     scan_last_us(a, e, n) -> int                the header scan's last-sample microseconds
     timeline(blocks) -> Timeline                whole-recording oracle from data_block kwargs
@@ -141,8 +141,9 @@ def natural_bounds(timestamp: int, timestamp_offset: int, sample_count: int, rat
     return start, end
 
 
-def continuity_start(s: float, previous_end: float | None) -> float:
-    return previous_end if previous_end is not None and s - previous_end < 1.0 else s
+def continuity_start(s: float, e: float, previous_end: float | None) -> float:
+    joins = previous_end is not None and s - previous_end < 1.0 and e > previous_end
+    return previous_end if joins else s
 
 
 def f64_to_i64(x: float) -> int:
@@ -190,7 +191,7 @@ def timeline(blocks) -> Timeline:
         if n == 0:
             continue
         s, e = natural_bounds(f["timestamp"], f["timestamp_offset"], n, f["rate_code"])
-        a = continuity_start(s, prev)
+        a = continuity_start(s, e, prev)
         t.times_us += sample_times_us(a, e, n)
         t.starts.append(a)
         t.ends.append(e)

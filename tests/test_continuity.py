@@ -1,9 +1,12 @@
 import math
 
+import numpy as np
+import pandas as pd
 import pytest
 
 import cwa_builder as cb
 import kelpmoor
+from kelpmoor_tools import synth
 
 T = cb.epoch_of_packed(cb.packed_time(2023, 6, 15, 12, 34, 0))
 NO_AUX = dict(include_temperature=False, include_light=False, include_battery=False)
@@ -24,8 +27,12 @@ CHAINS = {
     "gap_just_over_1s_breaks": ([at(0, **ONE_SECOND), at(2, rate_code=0x0F, timestamp_offset=-1)],
                                 [False]),
     "overlap_0.01_joins_and_shrinks": ([at(0, **ONE_SECOND), at(1, timestamp_offset=1)], [True]),
-    "backwards_jump_joins_then_recovers": (
-        [at(10, **ONE_SECOND), at(5, **ONE_SECOND), at(6, sample_count=50)], [True, True]),
+    # the clock set back: the packet ends before the previous end, so it keeps its natural
+    # start (joined, its samples would run backwards); the next packet joins it again
+    "backwards_jump_keeps_natural_start_then_joins": (
+        [at(10, **ONE_SECOND), at(5, **ONE_SECOND), at(6, sample_count=50)], [False, True]),
+    "overlap_ending_exactly_at_previous_end_breaks": ([at(0, **ONE_SECOND), at(0, **ONE_SECOND)], [False]),
+    "overlap_ending_after_previous_end_joins": ([at(0, **ONE_SECOND), at(0)], [True]),
     "rate_change_joins": ([at(0, **ONE_SECOND), at(1, rate_code=0x49, timestamp_offset=-10)],
                           [True]),
     "long_gap_stays_visible": ([at(0), at(40), at(41, timestamp_offset=-20)], [False, True]),
@@ -67,13 +74,20 @@ def test_packet_chain(make_cwa, chain, filler):
     assert md["end_from_data_raw"] == cb.iso_from_us(tl.last_us)
 
 
-def test_backwards_jump_gives_non_increasing_times(make_cwa):
-    packets, _ = CHAINS["backwards_jump_joins_then_recovers"]
-    times = cb.index_us(kelpmoor.read_cwa_file(make_cwa(packets), **NO_AUX))
-    second = times[100:200]
-    assert second[0] == (T + 11) * 1000000
-    assert all(a > b for a, b in zip(second, second[1:]))
-    assert times[200] == (T + 6) * 1000000
+@pytest.mark.parametrize("rate_hz", [25, 100, 400])
+@pytest.mark.parametrize("jump_s", [0.3, 1.0, 5.0, 3600.0])
+def test_backward_clock_jumps_never_run_a_packet_backwards(tmp_path, rate_hz, jump_s):
+    rec = synth.Recording(duration_s=60, rate_hz=rate_hz, faults=synth.Faults(backward_jumps=((20, jump_s),)))
+    path = str(rec.write(tmp_path / "jump.cwa"))
+    times = cb.index_us(kelpmoor.read_cwa_file(path, **NO_AUX))
+    per_packet = np.asarray(times).reshape(-1, 120)         # packed 3-axis: 120 samples a block
+    assert (np.diff(per_packet, axis=1) > 0).all()
+    if jump_s > 120 / rate_hz:
+        # longer than a packet: the packet after the jump keeps its own clock reading
+        assert np.abs(np.asarray(times) / 1e6 - rec.signals().time_s).max() < 2 / rate_hz
+    md = kelpmoor.read_metadata(path)
+    assert md["start_from_data_raw"] == cb.iso_from_us(times[0])
+    assert abs(pd.Timestamp(md["end_from_data_raw"]).value // 1000 - times[-1]) <= 1
 
 
 def test_first_packet_keeps_its_natural_start_after_leading_non_data(make_cwa):

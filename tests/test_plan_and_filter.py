@@ -116,20 +116,22 @@ def test_seconds_cut_keeps_exactly_its_range(make_cwa, start, end, count, first_
 
 
 # Spans (start after continuity, natural end) on the device clock, in seconds after T:
-#   p0 [0, 1)  p1 [1, 2.5)  p2 [2.5 -> 2)  p3 [2, 3)  p4 [3, 4)  p5 [4 -> 2)  p6 [10, 11)
-#   p7 [11 -> 3); p2, p5 and p7 run backwards from the previous end: p2's first sample lies at
-#   2.5, p5 and p7 cross [2.5, 4). Non-data sectors sit before p2 and before p7.
+#   p0 [0, 1)  p1 [1, 2.5)  p2 [1, 2)  p3 [2, 3)  p4 [3, 4)  p5 [1, 2)  p6 [10, 11)  p7 [2, 3)
+#   p1 joins p0 across a half-second gap; p2, p5 and p7 end before the previous end (the clock
+#   was set back), so they keep their natural starts and lie before spans already read.
+#   Non-data sectors sit before p2 and before p7.
 JUMPS = [at(0), at(2, timestamp_offset=50), at(1), at(2), at(3), at(1), at(10), at(2)]
 JUMP_SECTORS = JUMPS[:2] + [cb.zero_sector()] + JUMPS[2:7] + [cb.ff_sector()] + JUMPS[7:]
 
 
 @pytest.mark.parametrize("start,end,packets,count", [
-    # overlapping spans p3, p4 widened by one packet on each side: p2 to p5
-    (2.5, 4, [2, 3, 4, 5], 226),
-    # from span 0 to the last span starting before the end, p4, widened to p5
-    (None, 4, [0, 1, 2, 3, 4, 5], 599),
+    # overlapping spans p3, p4 (the scan stops at p6) widened by one packet on each side
+    (2.5, 4, [2, 3, 4, 5], 150),
+    # from span 0 to the last span before the first that starts at or after the end, p5,
+    # widened to p6
+    (None, 4, [0, 1, 2, 3, 4, 5, 6], 600),
     # every span ending after the start: p3, p4, p6, p7, widened to p2
-    (2.5, None, [2, 3, 4, 5, 6, 7], 427),
+    (2.5, None, [2, 3, 4, 5, 6, 7], 300),
     (None, None, list(range(8)), 800),
 ])
 def test_seconds_cut_selects_by_value_in_widened_blocks(make_cwa, start, end, packets, count):

@@ -112,7 +112,7 @@ def test_clock_faults_show_in_the_timestamps(tmp_path, kind, at_s, length):
     if kind == "gaps":
         assert step[where] == pytest.approx(length + 0.01, abs=0.011)
     else:
-        # Joined to the previous block, the block after the jump runs backwards.
+        # The block after the jump keeps its own clock reading, so the index steps back once.
         assert step.min() < 0 and df.index.asi8[-1] / 1e6 == pytest.approx(
             plain.signals().time_s[-1] - length, abs=0.011)
 

@@ -88,7 +88,7 @@ Result<DataTiming> scan_data_timing(const std::string& path) {
         CWA_TRY(meta, packet_meta(sector));
         if (!meta) continue;
         const auto [natural_start, natural_end] = meta->natural_bounds();
-        const double start = continuity_start(natural_start, previous_end);
+        const double start = continuity_start(natural_start, natural_end, previous_end);
         if (!timing.first_sample_us) timing.first_sample_us = seconds_to_us(start);
         const auto n = static_cast<double>(meta->sample_count);
         // Divide then multiply: this scan's own order, which may differ from the reader's last

@@ -81,7 +81,7 @@ Result<ReadPlan> plan_seconds(const std::string& path, const SecondsCut& cut) {
         CWA_TRY(meta, packet_meta(sector));
         if (!meta) continue;
         const auto [natural_start, natural_end] = meta->natural_bounds();
-        selector.add(continuity_start(natural_start, previous_end), natural_end, i);
+        selector.add(continuity_start(natural_start, natural_end, previous_end), natural_end, i);
         previous_end = natural_end;
     }
     if (!selector.saw_data()) return fail("No valid sample data found");

@@ -12,7 +12,7 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
     const auto time = cwa_timestamp(block.timestamp);
     if (!time) return fail("Invalid block timestamp");
     const auto [natural_start, natural_end] = block.meta(sample_count).natural_bounds_at(epoch_seconds(*time));
-    const double start = continuity_start(natural_start, previous_end);
+    const double start = continuity_start(natural_start, natural_end, previous_end);
     // Multiply, divide, add, scale, truncate: another order moves single microseconds.
     active_block_kernel().spread_timestamps(start, natural_end - start, sample_count, out);
     return natural_end;

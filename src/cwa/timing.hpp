@@ -30,8 +30,10 @@ inline double us_to_seconds(std::int64_t us) { return static_cast<double>(us) / 
 
 // A packet whose natural start lies less than a second after the previous packet's natural
 // end (any overlap included) is joined to that end, hiding the jitter of whole-second clocks.
-inline double continuity_start(double natural_start, std::optional<double> previous_end) {
-    if (previous_end && natural_start - *previous_end < 1.0) return *previous_end;
+// A packet that ends at or before that end (the clock was set back) keeps its natural start:
+// joined, its samples would run backwards over the jump.
+inline double continuity_start(double natural_start, double natural_end, std::optional<double> previous_end) {
+    if (previous_end && natural_start - *previous_end < 1.0 && natural_end > *previous_end) return *previous_end;
     return natural_start;
 }
 
