@@ -1,0 +1,166 @@
+"""Auto-calibration against local gravity, as published by van Hees et al. (2014).
+
+van Hees VT, Fang Z, Langford J, et al. Autocalibration of accelerometer data for free-living
+physical activity assessment using local gravity and temperature: an evaluation on four
+continents. J Appl Physiol 117: 738-744, 2014.
+
+A worn sensor is still now and then; while it is still it measures gravity alone, so the
+length of its mean vector should be 1 g. The recording is cut into 10-second windows; a window
+is still when each axis' standard deviation is below 13 mg. The still windows' mean vectors v
+and mean temperatures T are fitted to the unit sphere: per axis an offset, a scale and a
+temperature coefficient such that
+
+    c = (v + offset) * scale + (T - reference_temperature) * temperature_coefficient
+
+lies on the sphere. The fit is an iterative closest point search: each calibrated point's
+closest point on the sphere is c / |c|; per axis a weighted least-squares line of those points
+on [1, v, T - reference] gives the new parameters; each point's weight is the inverse of its
+distance to the sphere, at most 100 (so points already on the sphere do not dominate without
+bound); repeated until the mean distance changes by less than `tolerance` g. The fit is only
+trusted when the still points cover the sphere (on each axis some mean above +0.3 g and some
+below -0.3 g) and the mean distance after the fit is below 10 mg; otherwise the recording is
+used as recorded and `Calibration.reason` says why.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import asdict, dataclass
+from typing import Iterable
+
+import numpy as np
+
+from . import _stream
+
+__all__ = ["Calibration", "StillWindows", "calibrate", "still_windows", "fit"]
+
+AXES = "xyz"
+IDENTITY = ((0.0, 0.0, 0.0), (1.0, 1.0, 1.0), (0.0, 0.0, 0.0))
+
+
+@dataclass(frozen=True)
+class Calibration:
+    """The outcome of auto-calibration: the fitted correction, or the identity and the reason."""
+    status: str                      # "calibrated" or "not calibrated"
+    reason: str                      # "" when calibrated
+    error_before_mg: float           # mean | |v| - 1 | over still windows, NaN without any
+    error_after_mg: float            # the same after the correction (uncorrected: as before)
+    still_windows: int
+    offset: tuple[float, float, float]
+    scale: tuple[float, float, float]
+    temperature_coefficient: tuple[float, float, float]
+    reference_temperature: float
+
+    def apply(self, x, y, z, temperature):
+        """The corrected acceleration (g) of arrays of any length, as float64 arrays (float32
+        in, float32 out)."""
+        out = []
+        t = np.asarray(temperature)
+        dtype = np.result_type(np.asarray(x).dtype, np.float32)
+        dt = (t - t.dtype.type(self.reference_temperature)) if t.dtype == dtype else \
+            t.astype(dtype) - dtype.type(self.reference_temperature)
+        for a, values in enumerate((x, y, z)):
+            v = np.asarray(values, dtype=dtype)
+            out.append((v + dtype.type(self.offset[a])) * dtype.type(self.scale[a])
+                       + dt * dtype.type(self.temperature_coefficient[a]))
+        return tuple(out)
+
+    def as_dict(self) -> dict:
+        return {k: (list(v) if isinstance(v, tuple) else _plain(v)) for k, v in asdict(self).items()}
+
+
+def _plain(value):
+    return None if isinstance(value, float) and math.isnan(value) else value
+
+
+@dataclass(frozen=True)
+class StillWindows:
+    """The still windows of a recording: mean vector (g) and mean temperature (degrees C)."""
+    mean: np.ndarray           # (n, 3)
+    temperature: np.ndarray    # (n,)
+
+
+def still_windows(chunks: Iterable[_stream.Chunk], rate_hz: float, *, window_s: float = 10.0,
+                  still_sd_mg: float = 13.0) -> StillWindows:
+    """The windows of `window_s` seconds (at least half of their samples present) in which the
+    standard deviation of every axis is below `still_sd_mg`."""
+    width_us = int(round(window_s * 1e6))
+    w = _stream.join([_stream.window_stats(c, width_us) for c in chunks])
+    if not w:
+        return StillWindows(np.zeros((0, 3)), np.zeros(0))
+    n = w["n"]
+    still = n >= max(2.0, 0.5 * window_s * rate_hz)
+    limit = (still_sd_mg / 1000.0) ** 2
+    safe = np.where(still, n, 2.0)
+    for a in AXES:
+        still &= w["v" + a] / (safe - 1.0) < limit
+    mean = np.stack([w["m" + a][still] for a in AXES], axis=1)
+    return StillWindows(mean, w["temperature"][still])
+
+
+def fit(windows: StillWindows, *, sphere_g: float = 0.3, accept_error_mg: float = 10.0,
+        max_iterations: int = 1000, tolerance: float = 1e-10) -> Calibration:
+    """The correction that brings the still windows' means onto the unit sphere (see the
+    module's description), or the identity with the reason it is not trusted."""
+    v, t = windows.mean, windows.temperature
+    count = len(v)
+    reference = float(t.mean()) if count else float("nan")
+    before = float(np.mean(np.abs(np.linalg.norm(v, axis=1) - 1.0)) * 1000.0) if count else float("nan")
+
+    def refused(reason: str) -> Calibration:
+        return Calibration("not calibrated", reason, before, before, count, *IDENTITY,
+                           reference_temperature=reference if count else 0.0)
+
+    if count == 0:
+        return refused("no still window")
+    missing = [f"no still window with {a} {side} {sign}{sphere_g:g} g"
+               for i, a in enumerate(AXES)
+               for side, sign, ok in (("above", "+", np.any(v[:, i] > sphere_g)),
+                                      ("below", "-", np.any(v[:, i] < -sphere_g))) if not ok]
+    if missing:
+        return refused("sphere not covered: " + ", ".join(missing))
+
+    dt = t - reference
+    # A temperature that never changes cannot be told from an offset: leave it out of the fit.
+    use_temperature = float(np.ptp(dt)) > 1e-3
+    offset, scale, coefficient = np.zeros(3), np.ones(3), np.zeros(3)
+    weights = np.ones(count)
+    previous = math.inf
+    for _ in range(max_iterations):
+        c = (v + offset) * scale + dt[:, None] * coefficient
+        closest = c / np.linalg.norm(c, axis=1, keepdims=True)
+        for a in range(3):
+            columns = [np.ones(count), v[:, a]] + ([dt] if use_temperature else [])
+            design = np.stack(columns, axis=1)
+            weighted = design * weights[:, None]
+            beta = np.linalg.solve(weighted.T @ design, weighted.T @ closest[:, a])
+            scale[a] = beta[1]
+            offset[a] = beta[0] / beta[1]
+            coefficient[a] = beta[2] if use_temperature else 0.0
+        c = (v + offset) * scale + dt[:, None] * coefficient
+        distance = np.abs(np.linalg.norm(c, axis=1) - 1.0)
+        weights = 1.0 / np.maximum(distance, 0.01)
+        error = float(distance.mean())
+        if not math.isfinite(error) or abs(previous - error) < tolerance:
+            break
+        previous = error
+    after = error * 1000.0
+    if not math.isfinite(after):
+        return refused("the fit did not converge")
+    if after >= accept_error_mg:
+        return refused(f"error after fitting {after:.1f} mg is not below {accept_error_mg:g} mg")
+    return Calibration("calibrated", "", before, after, count, tuple(map(float, offset)),
+                       tuple(map(float, scale)), tuple(map(float, coefficient)), reference)
+
+
+def calibrate(path, *, window_s: float = 10.0, still_sd_mg: float = 13.0, sphere_g: float = 0.3,
+              accept_error_mg: float = 10.0, max_iterations: int = 1000,
+              tolerance: float = 1e-10) -> Calibration:
+    """Auto-calibrate a recording (van Hees et al. 2014): read it a day of data blocks at a
+    time, find its still windows and fit them to the unit sphere. A file that cannot be read
+    raises the module's own error."""
+    import kelpmoor
+    path = str(path)
+    rate = kelpmoor.read_metadata(path)["sample_rate_hz"]
+    windows = still_windows(_stream.chunks(path, rate), rate, window_s=window_s, still_sd_mg=still_sd_mg)
+    return fit(windows, sphere_g=sphere_g, accept_error_mg=accept_error_mg,
+               max_iterations=max_iterations, tolerance=tolerance)
