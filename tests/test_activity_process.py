@@ -1,0 +1,87 @@
+"""The whole first stage on synthetic recordings: awkward ones get outcomes and a status that
+says what limited them, and a cohort on a cluster equals the same cohort run serially."""
+import json
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kelpmoor_tools import activity, cohort, synth
+from kelpmoor_tools.activity import _stream
+from kelpmoor_tools.activity.process import SUMMARY_COLUMNS
+
+AWKWARD = {
+    "short": dict(duration_s=3600),
+    "gap": dict(duration_s=4 * 3600, rate_hz=25, faults=synth.Faults(gaps=((3600, 5400),))),
+    "set_back": dict(duration_s=3 * 3600, rate_hz=25, faults=synth.Faults(backward_jumps=((3600, 600),))),
+    "six_axes": dict(duration_s=2 * 3600, rate_hz=50, axes=6),
+    "nine_axes": dict(duration_s=2 * 3600, rate_hz=25, axes=9),
+}
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("activity")
+    out = {name: str(synth.write_recording(folder / f"{name}.cwa", seed=i, **settings))
+           for i, (name, settings) in enumerate(AWKWARD.items())}
+    broken = folder / "broken.cwa"
+    broken.write_bytes(b"MD" + bytes(1500))
+    out["broken"] = str(broken)
+    return out
+
+
+@pytest.mark.parametrize("name, expected", [
+    ("short", ["not calibrated (", "shorter than a day (1.0 h)", "no valid day"]),
+    ("gap", ["gaps: 1.50 h without samples"]),
+    ("set_back", ["clock set back 1 time: some epochs repeat earlier clock times"]),
+    ("six_axes", ["shorter than a day (2.0 h)"]),
+    ("nine_axes", ["shorter than a day (2.0 h)"]),
+])
+def test_awkward_recordings_get_outcomes_and_say_what_limited_them(files, name, expected):
+    out = activity.process(files[name])
+    assert out.summary.columns.tolist() == SUMMARY_COLUMNS and len(out.summary) == 1
+    status = out.summary["status"].iloc[0]
+    for text in expected:
+        assert text in status
+    epochs = out.epochs
+    gap = epochs["samples"] == 0
+    assert epochs.loc[~gap, ["enmo_mg", "x", "y", "z", "temperature"]].notna().all().all()
+    assert epochs.loc[gap, ["enmo_mg", "x", "y", "z"]].isna().all().all() and not epochs.loc[gap, "nonwear"].any()
+    assert epochs["samples"].sum() == synth.Recording(**AWKWARD[name]).samples
+    assert out.days["wear_hours"].sum() == pytest.approx(out.summary["wear_hours"].iloc[0])
+    json.dumps(out.provenance)
+
+
+def test_the_gap_is_epochs_without_samples_on_the_clock(files):
+    epochs = activity.process(files["gap"]).epochs
+    step = np.diff(epochs.index.asi8)
+    assert (step == 5_000_000).all()
+    assert (epochs["samples"] == 0).sum() == pytest.approx(5400 / 5, abs=2)
+
+
+def test_an_unreadable_file_raises_the_module_error(files):
+    with pytest.raises(RuntimeError):
+        activity.process(files["broken"])
+
+
+@pytest.mark.parametrize("day_s", [1800, 777])
+def test_outcomes_do_not_depend_on_the_size_of_the_reads(files, monkeypatch, day_s):
+    whole = activity.process(files["set_back"])
+    monkeypatch.setattr(_stream, "DAY_S", day_s)
+    split = activity.process(files["set_back"])
+    pd.testing.assert_index_equal(split.epochs.index, whole.epochs.index)
+    pd.testing.assert_frame_equal(split.epochs, whole.epochs, rtol=1e-6)
+    pd.testing.assert_frame_equal(split.days, whole.days, rtol=1e-6)
+
+
+def test_cohort_on_two_workers_equals_the_serial_cohort(files):
+    pytest.importorskip("dask.distributed")
+    paths = [files["short"], files["broken"], files["six_axes"]]
+    serial = cohort.summarise_serially(paths, func=activity.day_summary)
+    clustered = cohort.summarise(paths, func=activity.day_summary, n_workers=2)
+    pd.testing.assert_frame_equal(clustered.summary, serial.summary)
+    pd.testing.assert_frame_equal(clustered.failures, serial.failures)
+    assert serial.failures["recording"].tolist() == [files["broken"]]
+    assert serial.summary.index.names == ["recording", "date"]
+    assert set(serial.summary.index.get_level_values(0)) == {files["short"], files["six_axes"]}
+    assert (serial.summary["status"] != "").all()
