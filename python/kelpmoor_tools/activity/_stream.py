@@ -90,14 +90,14 @@ SLICE_SAMPLES = 1 << 16   # elementwise work on slices that stay in cache
 def window_stats(chunk: Chunk, width_us: int, correct=None, *, enmo: bool = False,
                  extremes: bool = False) -> dict[str, np.ndarray]:
     """Per run of samples in one window of `width_us`: `id` (window number), `n`, and per axis
-    the mean (`mx`...) and the sum of squared deviations from it (`vx`...), in double
-    precision; `temperature` (mean); with `enmo` the sum of max(|a| - 1, 0) (g); with
-    `extremes` each axis' minimum and maximum (`lox`..., `hix`...).
+    the mean (`mx`...) and the sum of squared deviations from it (`vx`...); `temperature`
+    (mean); with `enmo` the sum of max(|a| - 1, 0) (g); with `extremes` each axis' minimum
+    and maximum (`lox`..., `hix`...).
 
     `correct(x, y, z, temperature) -> (x, y, z)`, when given, is applied to the samples first.
     The work runs on slices of whole windows about SLICE_SAMPLES long, so the temporaries stay
-    in cache; deviations are taken from each window's own mean, so a window's spread is exact
-    to float32 rounding even though its values sit near 1 g.
+    in cache; sums of values and of squares are taken in double precision, so a window's
+    spread stays exact to far below a milli-g although its values sit near 1 g.
     """
     ids, starts = segments(chunk.time_us, width_us)
     total = len(chunk.time_us)
@@ -119,23 +119,27 @@ def window_stats(chunk: Chunk, width_us: int, correct=None, *, enmo: bool = Fals
         if correct is not None:
             axes = correct(*axes, temperature)
         out["temperature"][g0:g1] = np.add.reduceat(temperature, local) / k
-        if enmo:
-            norm = np.square(axes[0])
-            norm += np.square(axes[1])
-            norm += np.square(axes[2])
-            np.sqrt(norm, out=norm)
-            norm -= np.float32(1.0)
-            np.maximum(norm, np.float32(0.0), out=norm)
-            out["enmo"][g0:g1] = np.add.reduceat(norm, local)
+        norm = None
         for name, v in zip("xyz", axes):
-            mean = np.add.reduceat(v, local) / k.astype(np.float32)
-            out["m" + name][g0:g1] = mean
-            d = v - np.repeat(mean, k)
-            np.square(d, out=d)
-            out["v" + name][g0:g1] = np.add.reduceat(d, local)
+            v64 = v.astype(np.float64)
+            total_v = np.add.reduceat(v64, local)
+            np.square(v64, out=v64)
+            out["m" + name][g0:g1] = total_v / k
+            # Rounding can leave a still window's spread a hair below zero.
+            out["v" + name][g0:g1] = np.maximum(np.add.reduceat(v64, local) - total_v * total_v / k, 0.0)
+            if enmo:
+                if norm is None:
+                    norm = v64.copy()
+                else:
+                    norm += v64
             if extremes:
                 out["lo" + name][g0:g1] = np.minimum.reduceat(v, local)
                 out["hi" + name][g0:g1] = np.maximum.reduceat(v, local)
+        if enmo:
+            np.sqrt(norm, out=norm)
+            norm -= 1.0
+            np.maximum(norm, 0.0, out=norm)
+            out["enmo"][g0:g1] = np.add.reduceat(norm, local)
     return out
 
 

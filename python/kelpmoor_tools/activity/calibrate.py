@@ -84,7 +84,8 @@ def still_windows(chunks: Iterable[_stream.Chunk], rate_hz: float, *, window_s: 
     """The windows of `window_s` seconds (at least half of their samples present) in which the
     standard deviation of every axis is below `still_sd_mg`."""
     width_us = int(round(window_s * 1e6))
-    w = _stream.join([_stream.window_stats(c, width_us) for c in chunks])
+    # map() lets go of each chunk before the next is read: one day of samples at a time.
+    w = _stream.join(list(map(lambda c: _stream.window_stats(c, width_us), chunks)))
     if not w:
         return StillWindows(np.zeros((0, 3)), np.zeros(0))
     n = w["n"]

@@ -69,8 +69,9 @@ def process(path, *, epoch_s: float = 5.0, timezone=None, device_utc_offset=None
                                      still_sd_mg=still_sd_mg)
     calibration = _fit(still, sphere_g=sphere_g, accept_error_mg=accept_error_mg)
     correct = calibration.apply if calibration.status == "calibrated" else None
-    stats = _stream.join([_stream.window_stats(c, epoch_us, correct, enmo=True, extremes=True)
-                          for c in _stream.chunks(path, rate)])
+    # map() lets go of each chunk before the next is read: one day of samples at a time.
+    stats = _stream.join(list(map(lambda c: _stream.window_stats(c, epoch_us, correct, enmo=True, extremes=True),
+                                  _stream.chunks(path, rate))))
     if not stats:
         raise RuntimeError(_stream.NO_DATA)
     flags = _nonwear.nonwear_epochs(stats, epoch_s, rate, window_min=nonwear_window_min,
