@@ -87,17 +87,18 @@ def segments(time_us: np.ndarray, width_us: int) -> tuple[np.ndarray, np.ndarray
 SLICE_SAMPLES = 1 << 16   # elementwise work on slices that stay in cache
 
 
-def window_stats(chunk: Chunk, width_us: int, correct=None, *, enmo: bool = False,
+def window_stats(chunk: Chunk, width_us: int, calibration=None, *, enmo: bool = False,
                  extremes: bool = False) -> dict[str, np.ndarray]:
     """Per run of samples in one window of `width_us`: `id` (window number), `n`, and per axis
     the mean (`mx`...) and the sum of squared deviations from it (`vx`...); `temperature`
     (mean); with `enmo` the sum of max(|a| - 1, 0) (g); with `extremes` each axis' minimum
     and maximum (`lox`..., `hix`...).
 
-    `correct(x, y, z, temperature) -> (x, y, z)`, when given, is applied to the samples first.
-    The work runs on slices of whole windows about SLICE_SAMPLES long, so the temporaries stay
-    in cache; sums of values and of squares are taken in double precision, so a window's
-    spread stays exact to far below a milli-g although its values sit near 1 g.
+    `calibration` (offset, scale, temperature_coefficient, reference_temperature), when
+    given, corrects the samples first: (v + offset) * scale + (T - reference) * coefficient.
+    The work runs in double precision on slices of whole windows about SLICE_SAMPLES long, so
+    the temporaries stay in cache and a window's spread stays exact to far below a milli-g
+    although its values sit near 1 g.
     """
     ids, starts = segments(chunk.time_us, width_us)
     total = len(chunk.time_us)
@@ -115,13 +116,22 @@ def window_stats(chunk: Chunk, width_us: int, correct=None, *, enmo: bool = Fals
         local = starts[g0:g1] - lo
         k = counts[g0:g1]
         temperature = chunk.temperature[lo:hi]
-        axes = (chunk.x[lo:hi], chunk.y[lo:hi], chunk.z[lo:hi])
-        if correct is not None:
-            axes = correct(*axes, temperature)
         out["temperature"][g0:g1] = np.add.reduceat(temperature, local) / k
+        if calibration is not None:
+            warm = temperature.astype(np.float64)
+            warm -= calibration.reference_temperature
+            drift = np.empty_like(warm)
         norm = None
-        for name, v in zip("xyz", axes):
+        for a, (name, v) in enumerate(zip("xyz", (chunk.x[lo:hi], chunk.y[lo:hi], chunk.z[lo:hi]))):
             v64 = v.astype(np.float64)
+            if calibration is not None:
+                v64 += calibration.offset[a]
+                v64 *= calibration.scale[a]
+                if calibration.temperature_coefficient[a]:
+                    v64 += np.multiply(warm, calibration.temperature_coefficient[a], out=drift)
+            if extremes:
+                out["lo" + name][g0:g1] = np.minimum.reduceat(v64, local)
+                out["hi" + name][g0:g1] = np.maximum.reduceat(v64, local)
             total_v = np.add.reduceat(v64, local)
             np.square(v64, out=v64)
             out["m" + name][g0:g1] = total_v / k
@@ -129,12 +139,9 @@ def window_stats(chunk: Chunk, width_us: int, correct=None, *, enmo: bool = Fals
             out["v" + name][g0:g1] = np.maximum(np.add.reduceat(v64, local) - total_v * total_v / k, 0.0)
             if enmo:
                 if norm is None:
-                    norm = v64.copy()
+                    norm = v64
                 else:
                     norm += v64
-            if extremes:
-                out["lo" + name][g0:g1] = np.minimum.reduceat(v, local)
-                out["hi" + name][g0:g1] = np.maximum.reduceat(v, local)
         if enmo:
             np.sqrt(norm, out=norm)
             norm -= 1.0

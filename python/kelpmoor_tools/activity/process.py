@@ -68,7 +68,7 @@ def process(path, *, epoch_s: float = 5.0, timezone=None, device_utc_offset=None
     still = _still_windows(_stream.chunks(path, rate), rate, window_s=calibration_window_s,
                                      still_sd_mg=still_sd_mg)
     calibration = _fit(still, sphere_g=sphere_g, accept_error_mg=accept_error_mg)
-    correct = calibration.apply if calibration.status == "calibrated" else None
+    correct = calibration if calibration.status == "calibrated" else None
     # map() lets go of each chunk before the next is read: one day of samples at a time.
     stats = _stream.join(list(map(lambda c: _stream.window_stats(c, epoch_us, correct, enmo=True, extremes=True),
                                   _stream.chunks(path, rate))))
