@@ -24,9 +24,8 @@ def files(tmp_path_factory):
     folder = tmp_path_factory.mktemp("activity")
     out = {name: str(synth.write_recording(folder / f"{name}.cwa", seed=i, **settings))
            for i, (name, settings) in enumerate(AWKWARD.items())}
-    broken = folder / "broken.cwa"
-    broken.write_bytes(b"MD" + bytes(1500))
-    out["broken"] = str(broken)
+    damaged = synth.Recording(duration_s=1800, seed=9, faults=synth.Faults(damaged_blocks=(400,)))
+    out["damaged"] = str(damaged.write(folder / "damaged.cwa"))
     return out
 
 
@@ -60,8 +59,8 @@ def test_the_gap_is_epochs_without_samples_on_the_clock(files):
 
 
 def test_an_unreadable_file_raises_the_module_error(files):
-    with pytest.raises(RuntimeError):
-        activity.process(files["broken"])
+    with pytest.raises(RuntimeError, match="^Invalid block timestamp$"):
+        activity.process(files["damaged"])
 
 
 @pytest.mark.parametrize("day_s", [1800, 777])
@@ -76,12 +75,12 @@ def test_outcomes_do_not_depend_on_the_size_of_the_reads(files, monkeypatch, day
 
 def test_cohort_on_two_workers_equals_the_serial_cohort(files):
     pytest.importorskip("dask.distributed")
-    paths = [files["short"], files["broken"], files["six_axes"]]
+    paths = [files["short"], files["damaged"], files["six_axes"]]
     serial = cohort.summarise_serially(paths, func=activity.day_summary)
     clustered = cohort.summarise(paths, func=activity.day_summary, n_workers=2)
     pd.testing.assert_frame_equal(clustered.summary, serial.summary)
     pd.testing.assert_frame_equal(clustered.failures, serial.failures)
-    assert serial.failures["recording"].tolist() == [files["broken"]]
+    assert serial.failures["recording"].tolist() == [files["damaged"]]
     assert serial.summary.index.names == ["recording", "date"]
     assert set(serial.summary.index.get_level_values(0)) == {files["short"], files["six_axes"]}
     assert (serial.summary["status"] != "").all()
