@@ -14,6 +14,12 @@ a fixed seed, and look like a worn wrist sensor to any reader:
 Faults can be asked for (see `Faults`): clock jitter, gaps, backward clock jumps, damaged
 blocks, sectors that are not data, and a change of sample format part way.
 
+A recording can also follow a wearer's day (`segments`, see `Segment` and `day_schedule`):
+worn and awake, asleep, bouts of activity of a chosen ENMO, and the device off the wrist on a
+table, cooling toward the room; `signals()` then labels each sample. A `SensorError` makes the
+accelerometer read as an uncalibrated one does (offset, gain and temperature drift per axis),
+while `signals().acc` stays the true acceleration an auto-calibration should recover.
+
     from kelpmoor_tools import synth
 
     synth.write_recording("day.cwa", duration_s=86400)                    # 1 day, 100 Hz, packed
@@ -37,9 +43,11 @@ from pathlib import Path
 
 import numpy as np
 
-from . import _layout
+from . import _layout, _wearer
+from ._wearer import Segment, day_schedule
 
-__all__ = ["Faults", "Recording", "Signals", "write_recording", "DEFAULT_START"]
+__all__ = ["Faults", "Recording", "Segment", "SensorError", "Signals", "day_schedule", "write_recording",
+           "DEFAULT_START"]
 
 # 2024-03-04 09:00:00.37 on the device clock: a Monday morning, not on a whole second, so that
 # the first block's timestamp offset is not zero.
@@ -91,6 +99,33 @@ class Faults:
 
 
 @dataclass(frozen=True)
+class SensorError:
+    """How an uncalibrated accelerometer misreads, per axis (x, y, z): for a true acceleration
+    `a` (g) at temperature `T` (degrees C) it reports
+    `a * scale + offset_g + temperature_g_per_c * (T - reference_c)`. `T` is the temperature
+    the recording stores in its blocks, so a fit from the file alone can recover the error."""
+    offset_g: tuple = (0.0, 0.0, 0.0)
+    scale: tuple = (1.0, 1.0, 1.0)
+    temperature_g_per_c: tuple = (0.0, 0.0, 0.0)
+    reference_c: float = 20.0
+
+    def __post_init__(self):
+        for name in ("offset_g", "scale", "temperature_g_per_c"):
+            value = getattr(self, name)
+            if len(value) != 3 or not all(math.isfinite(v) for v in value):
+                raise ValueError(f"{name} is three finite numbers, one per axis")
+        if not math.isfinite(self.reference_c):
+            raise ValueError("reference_c must be finite")
+
+    def apply(self, acc: np.ndarray, temperature: np.ndarray) -> np.ndarray:
+        """What the sensor reports for true accelerations `acc` (n, 3) in g at `temperature` (n)."""
+        f32 = np.float32
+        drift = (np.asarray(temperature, dtype=f32) - f32(self.reference_c))[:, None]
+        return (acc * np.asarray(self.scale, dtype=f32) + np.asarray(self.offset_g, dtype=f32)
+                + np.asarray(self.temperature_g_per_c, dtype=f32) * drift)
+
+
+@dataclass(frozen=True)
 class Signals:
     """What a recording holds, per sample, before quantisation to the format's counts.
 
@@ -101,6 +136,10 @@ class Signals:
               (None when no block has a gyroscope)
     mag       float32 (n, 3) magnetometer, or None
     temperature, light, battery   float32 per sample: degrees C, lux, volts of the sample's block
+    label     object array of what the wearer was doing at each sample: "wear", "sleep",
+              "activity" or "nonwear" ("wear" throughout for a recording without segments)
+    measured_acc  float32 (n, 3) what the accelerometer reported: `acc` with the sensor error
+              applied (at the temperature the blocks store), before quantisation
     """
     time_s: np.ndarray
     acc: np.ndarray
@@ -109,6 +148,8 @@ class Signals:
     temperature: np.ndarray
     light: np.ndarray
     battery: np.ndarray
+    label: np.ndarray | None = None
+    measured_acc: np.ndarray | None = None
 
 
 @dataclass(frozen=True)
@@ -129,6 +170,7 @@ class _Plan:
     anchor_t: np.ndarray       # posture anchors (real seconds) and their gravity directions
     anchor_g: np.ndarray
     true_rate: float
+    wearer: _wearer.Body | None = None    # the wearer's script when the recording has segments
 
 
 @dataclass(frozen=True)
@@ -147,6 +189,10 @@ class Recording:
     clock_ppm       how much faster the sample clock runs than the real-time clock
     annotation      free text of the metadata block (up to 448 bytes of UTF-8)
     faults          a `Faults`, or none
+    sensor_error    a `SensorError`: the accelerometer reads as that uncalibrated sensor would
+    segments        `Segment`s the wearer goes through in order from the first sample (see
+                    `day_schedule`); the last one lasts to the end. None keeps the generic
+                    wrist: posture every half minute, movement following the time of day
     """
     duration_s: float = 3600.0
     rate_hz: float = 100.0
@@ -161,6 +207,8 @@ class Recording:
     clock_ppm: float = 15.0
     annotation: str = "synthetic recording"
     faults: Faults = field(default_factory=Faults)
+    sensor_error: SensorError | None = None
+    segments: tuple | None = None
 
     def __post_init__(self):
         if self.duration_s <= 0:
@@ -181,6 +229,12 @@ class Recording:
             _layout.format_byte(axes, axes == 3 if packed is None else packed)
         if len(self.annotation.encode()) > 448:
             raise ValueError("the annotation holds at most 448 bytes of UTF-8")
+        if self.sensor_error is not None and not isinstance(self.sensor_error, SensorError):
+            raise ValueError("sensor_error is a SensorError")
+        if self.segments is not None:
+            object.__setattr__(self, "segments", tuple(self.segments))
+            if not self.segments or not all(isinstance(s, Segment) for s in self.segments):
+                raise ValueError("segments is a non-empty sequence of Segment")
 
     # ------------------------------------------------------------------ what will be written
 
@@ -276,13 +330,15 @@ class Recording:
         acc_code, counts_per_g = self._acc_scale(fmt)
         light_bits = acc_code << 13 | (GYRO_RANGES[self.gyro_range_dps] << 10 if fmt >> 4 >= 6 else 0)
         blocks["light"] = plan.light_raw[b0:b1] | np.uint16(light_bits)
-        blocks["temperature"] = np.clip(np.rint((plan.temperature_c[b0:b1] + 50.0) * 256.0 / 75.0), 0, 1023)
+        blocks["temperature"] = _temperature_raw(plan.temperature_c[b0:b1])
         blocks["battery"] = np.clip(np.rint(plan.battery_v[b0:b1] * 1024.0 / 6.0 - 512.0), 0, 255)
         blocks["rate_code"] = self._rate_code
         blocks["fmt"] = fmt
         blocks["timestamp_offset"] = plan.offset[b0:b1]
         blocks["sample_count"] = spb
         acc, gyro, mag = _motion(plan, b0, b1, spb, self.rate_hz, self.seed)
+        if self.sensor_error is not None:
+            acc = self.sensor_error.apply(acc.T, np.repeat(_stored_temperature(plan.temperature_c[b0:b1]), spb)).T
         area = blocks["samples"].view(np.uint8).reshape(n, _layout.SAMPLE_AREA)
         if fmt == 0x30:
             words = _layout.pack3_scaled(acc * np.float32(256.0))
@@ -330,11 +386,20 @@ class Recording:
         within = np.arange(count.sum()) - np.repeat(plan.first_sample, count)
         time_s = np.floor(self.start_epoch_s) + np.repeat(plan.clock_t, count) + within / plan.true_rate
         batt = plan.battery_v
-        return Signals(time_s=time_s, acc=column(0, True), gyro=column(1, has_gyro), mag=column(2, has_mag),
+        acc = column(0, True)
+        measured = acc
+        if self.sensor_error is not None:
+            measured = self.sensor_error.apply(acc, np.repeat(_stored_temperature(plan.temperature_c), count))
+        if plan.wearer is None:
+            label = np.full(len(time_s), "wear", dtype=object)
+        else:
+            model_t = np.repeat(plan.model_t, count) + within / plan.true_rate
+            label = np.array(_wearer.KINDS, dtype=object)[plan.wearer.kind_of(model_t)]
+        return Signals(time_s=time_s, acc=acc, gyro=column(1, has_gyro), mag=column(2, has_mag),
                        temperature=np.repeat(plan.temperature_c, count).astype(np.float32),
                        light=np.repeat(np.float32(10.0) ** (plan.light_raw / np.float32(341.0)), count)
                        .astype(np.float32),
-                       battery=np.repeat(batt, count).astype(np.float32))
+                       battery=np.repeat(batt, count).astype(np.float32), label=label, measured_acc=measured)
 
 
 def write_recording(path, **settings) -> Path:
@@ -433,10 +498,15 @@ def _plan(rec: Recording) -> _Plan:
     light = 40.0 + 810.0 * day_curve + 30.0 * rng.standard_normal(n)
     light_raw = np.clip(np.rint(light), 0, 1023).astype(np.uint16)
     battery_v = 4.15 - 0.40 * np.arange(n) / max(n - 1, 1)
+    wearer = None
+    if rec.segments is not None:
+        # The wearer's script runs in real time from the first sample, through gaps in recording.
+        wearer = _wearer.Body.of(rec.segments, duration, rec.seed, origin=phase)
+        temperature_c = wearer.temperature(mid)
     return _Plan(fmt=fmt, count=count, first_sample=first_sample, model_t=model_t, clock_t=clock_t,
                  timestamp=timestamp, offset=offset.astype(np.int16), level=level,
                  temperature_c=temperature_c, light_raw=light_raw, battery_v=battery_v,
-                 anchor_t=anchor_t, anchor_g=g[source], true_rate=true_rate)
+                 anchor_t=anchor_t, anchor_g=g[source], true_rate=true_rate, wearer=wearer)
 
 
 def _chunks(fmt: np.ndarray):
@@ -463,6 +533,8 @@ def _motion(plan: _Plan, b0: int, b1: int, spb: int, rate: float, seed: int):
     """Acceleration (g), gyroscope (dps) and magnetometer rows (3, n) of blocks b0..b1-1; the
     last two None when the blocks' format has no such sensor. Work is done on (block, sample)
     arrays in single precision; only each block's start is kept in double precision."""
+    if plan.wearer is not None:
+        return _worn_motion(plan, b0, b1, spb, rate, seed)
     fmt = int(plan.fmt[b0])
     nb = b1 - b0
     n = nb * spb
@@ -499,6 +571,38 @@ def _motion(plan: _Plan, b0: int, b1: int, spb: int, rate: float, seed: int):
         mnoise = _noise(rng, n, 0.004).reshape(3, nb, spb)
         mag = np.stack([f32(0.25) * g[(a + 1) % 3] * inv + f32(0.1) + mnoise[a] for a in range(3)]).reshape(3, n)
     return acc, gyro, mag
+
+
+def _worn_motion(plan: _Plan, b0: int, b1: int, spb: int, rate: float, seed: int):
+    """As `_motion`, for a recording that follows the wearer's script."""
+    fmt = int(plan.fmt[b0])
+    n = (b1 - b0) * spb
+    f32 = np.float32
+    rng = np.random.default_rng([seed, 4, b0])
+    t = plan.model_t[b0:b1, None] + np.arange(spb, dtype=np.float64)[None, :] / plan.true_rate
+    wrist = plan.wearer.motion(t, max(1, int(round(rate / 10.0))))
+    acc = wrist.direction * wrist.magnitude + _noise(rng, n, _wearer.NOISE_G)
+    gyro = mag = None
+    if fmt >> 4 >= 6:
+        level, s, c = wrist.strength, wrist.sin, wrist.cos
+        gnoise = _noise(rng, n, 0.4)
+        gyro = np.stack([f32(250.0) * level * c + gnoise[0] + f32(0.8),
+                         f32(-180.0) * level * s + gnoise[1] - f32(0.3),
+                         f32(90.0) * level * (c * c - s * s) + gnoise[2]])
+    if fmt >> 4 == 9:
+        mnoise = _noise(rng, n, 0.004)
+        mag = np.stack([f32(0.25) * wrist.direction[(a + 1) % 3] + f32(0.1) + mnoise[a] for a in range(3)])
+    return acc, gyro, mag
+
+
+def _temperature_raw(celsius: np.ndarray) -> np.ndarray:
+    """The 10-bit temperature field of blocks: (raw * 75 / 256 - 50) degrees C."""
+    return np.clip(np.rint((celsius + 50.0) * 256.0 / 75.0), 0, 1023)
+
+
+def _stored_temperature(celsius: np.ndarray) -> np.ndarray:
+    """The temperature a reader finds in blocks written for `celsius`."""
+    return _temperature_raw(celsius) * (75.0 / 256.0) - 50.0
 
 
 def _to_i16(values: np.ndarray, scale: float) -> np.ndarray:
