@@ -51,18 +51,12 @@ class Calibration:
     reference_temperature: float
 
     def apply(self, x, y, z, temperature):
-        """The corrected acceleration (g) of arrays of any length, as float64 arrays (float32
-        in, float32 out)."""
-        out = []
-        t = np.asarray(temperature)
+        """The corrected acceleration (g) of arrays of any length: float32 in, float32 out;
+        float64 in, float64 out."""
         dtype = np.result_type(np.asarray(x).dtype, np.float32)
-        dt = (t - t.dtype.type(self.reference_temperature)) if t.dtype == dtype else \
-            t.astype(dtype) - dtype.type(self.reference_temperature)
-        for a, values in enumerate((x, y, z)):
-            v = np.asarray(values, dtype=dtype)
-            out.append((v + dtype.type(self.offset[a])) * dtype.type(self.scale[a])
-                       + dt * dtype.type(self.temperature_coefficient[a]))
-        return tuple(out)
+        warm = np.asarray(temperature, dtype=dtype) - dtype.type(self.reference_temperature)
+        return tuple((np.asarray(v, dtype=dtype) + dtype.type(o)) * dtype.type(s) + warm * dtype.type(k)
+                     for v, o, s, k in zip((x, y, z), self.offset, self.scale, self.temperature_coefficient))
 
     def as_dict(self) -> dict:
         return {k: (list(v) if isinstance(v, tuple) else _plain(v)) for k, v in asdict(self).items()}
