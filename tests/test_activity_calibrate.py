@@ -68,3 +68,51 @@ def test_no_still_window_and_a_poor_fit_are_refused_with_their_reason():
     _, noisy = still_points(np.zeros(3), np.ones(3), np.zeros(3), noise_g=0.03)
     cal = fit(noisy)
     assert cal.status == "not calibrated" and cal.reason.startswith("error after fitting")
+
+
+# ---------------------------------------------------------------- whole recordings
+
+WEEK_ERRORS = [
+    dict(offset_g=(0.08, -0.08, 0.06), scale=(1.05, 0.95, 1.03), temperature_g_per_c=(0.004, -0.004, 0.003)),
+    dict(offset_g=(-0.05, 0.03, -0.08), scale=(0.96, 1.04, 0.98), temperature_g_per_c=(-0.003, 0.002, -0.004)),
+]
+
+
+@pytest.fixture(scope="module")
+def week_recordings(tmp_path_factory):
+    from kelpmoor_tools import synth
+    folder = tmp_path_factory.mktemp("calibration")
+    schedule = synth.day_schedule(7, seed=3)
+    out = []
+    for i, settings in enumerate(WEEK_ERRORS):
+        error = synth.SensorError(**settings)
+        rec = synth.Recording(duration_s=7 * 86400, rate_hz=12.5, seed=20 + i, sensor_error=error, segments=schedule)
+        out.append((str(rec.write(folder / f"week{i}.cwa")), error))
+    table = synth.Recording(duration_s=6 * 3600, rate_hz=12.5, seed=9, segments=(synth.Segment("nonwear", 6 * 3600),))
+    out.append((str(table.write(folder / "table.cwa")), None))
+    return out
+
+
+@pytest.mark.parametrize("which", range(len(WEEK_ERRORS)))
+def test_a_week_with_injected_errors_is_calibrated_to_the_truth(week_recordings, which):
+    from kelpmoor_tools.activity import _stream, calibrate
+    from kelpmoor_tools.activity.calibrate import still_windows
+    path, error = week_recordings[which]
+    cal = calibrate(path)
+    assert cal.status == "calibrated" and cal.error_after_mg <= 3.0 < 20.0 < cal.error_before_mg
+    windows = still_windows(_stream.chunks(path, 12.5), 12.5)
+    v, t = windows.mean, windows.temperature
+    truth = (v - np.array(error.offset_g) - np.outer(t - error.reference_c, error.temperature_g_per_c)) / np.array(error.scale)
+    corrected = np.stack(cal.apply(*v.T, t), axis=1)
+    assert np.abs(corrected - truth).max() * 1000 <= 5.0
+
+
+def test_a_sensor_that_never_turns_is_not_calibrated_and_is_used_as_recorded(week_recordings):
+    from kelpmoor_tools.activity import process
+    path, _ = week_recordings[-1]
+    out = process(path)
+    assert out.calibration.status == "not calibrated"
+    assert out.calibration.reason.startswith("sphere not covered: no still window with ")
+    assert "not calibrated (sphere not covered" in out.summary["status"].iloc[0]
+    assert "never worn" in out.summary["status"].iloc[0]
+    assert out.epochs["nonwear"].sum() >= len(out.epochs) - 12 * 45     # all but the last 45 minutes
