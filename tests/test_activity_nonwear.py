@@ -1,5 +1,6 @@
 """Non-wear and the window statistics beneath it, on scripted signals held in memory."""
 import numpy as np
+import pandas as pd
 import pytest
 
 from kelpmoor_tools.activity import _stream
@@ -88,3 +89,39 @@ def test_a_short_stillness_and_a_night_asleep_are_worn():
     chunk, labels = scripted([("wear", 60), ("off", 50), ("wear", 30), ("sleep", 480), ("wear", 30)], seed=5)
     found, _, wrongly = flagged_minutes(chunk, labels, trim=True)
     assert found == 0 and wrongly == 0
+
+
+@pytest.fixture(scope="module")
+def labelled_days(tmp_path_factory):
+    """Three synthetic days with bouts off the wrist, and each epoch's true label."""
+    from kelpmoor_tools import synth
+    bouts = ((0, 14.0, 1.25), (1, 9.5, 1.5), (1, 19.0, 3.0), (2, 11.0, 0.5))
+    rec = synth.Recording(duration_s=3 * 86400, rate_hz=12.5, seed=4,
+                          segments=synth.day_schedule(3, nonwear=bouts, seed=4))
+    path = str(rec.write(tmp_path_factory.mktemp("nonwear") / "days.cwa"))
+    truth = rec.signals()
+    epoch = (np.round(truth.time_s * 1e6).astype(np.int64)) // 5_000_000
+    ids, first = np.unique(epoch, return_index=True)
+    return path, pd.Series(np.asarray(truth.label)[first], index=ids)
+
+
+@pytest.mark.parametrize("trim, most_lost_min", [(False, 30), (True, 1)])
+def test_bouts_in_a_synthetic_recording_match_its_labels(labelled_days, trim, most_lost_min):
+    from kelpmoor_tools import activity
+    path, label = labelled_days
+    epochs = activity.process(path, nonwear_trim=trim).epochs
+    ids = epochs.index.asi8 // 5_000_000
+    truth = label.reindex(ids).to_numpy()
+    flag = epochs["nonwear"].to_numpy()
+    off = truth == "nonwear"
+    worn = np.isin(truth, ["wear", "sleep", "activity"])
+    assert (flag & worn).sum() <= 0.01 * worn.sum()
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], off.astype(np.int8), [0]))))
+    lengths = []
+    for a, b in zip(edges[::2], edges[1::2]):
+        lengths.append((b - a) / 12)
+        if lengths[-1] >= 75:
+            assert (b - a - flag[a:b].sum()) / 12 <= most_lost_min
+        else:
+            assert not flag[a:b].any()
+    assert sorted(lengths) == pytest.approx([30, 75, 90, 180], abs=0.2)
