@@ -24,7 +24,7 @@ COOLING_S, WARMING_S = 25 * 60.0, 10 * 60.0
 SLOT_S = 10.0                   # awake movement keeps one strength this long
 BREATHING_G, BREATHING_HZ = 0.002, 0.25
 STEP_HZ = 1.8                   # the rhythm of awake movement
-MAX_ENMO_MG = 1000.0
+MAX_ENMO_MG = 600.0             # beyond, the rhythm would reverse gravity and ENMO no longer follow
 TAKE_OFF_S = 3.0
 
 
@@ -107,11 +107,11 @@ def day_schedule(days: float = 7, *, start: _dt.datetime | None = None, nonwear=
 
 @dataclass(frozen=True)
 class Motion:
-    """The wrist at each sample of some blocks: `kind` codes (n), `direction` (3, n) unit vectors
-    of gravity swayed by movement, `magnitude` (n) of the acceleration, `strength` (n) of the
-    movement (g) and its rhythm's `sin` and `cos` (n); all float32 but `kind`."""
-    kind: np.ndarray
-    direction: np.ndarray
+    """The wrist at each sample of some blocks, float32 rows of n samples: `sway` (3 rows) the
+    direction of gravity swayed by movement, of length 1 / `inverse_length`; `magnitude` of the
+    acceleration along it; `strength` of the movement (g) and its rhythm's `sin` and `cos`."""
+    sway: tuple
+    inverse_length: np.ndarray
     magnitude: np.ndarray
     strength: np.ndarray
     sin: np.ndarray
@@ -175,28 +175,39 @@ class Body:
     def kind_of(self, t: np.ndarray) -> np.ndarray:
         return self.kinds[self.segment_of(t)]
 
-    def motion(self, t: np.ndarray, step: int) -> Motion:
-        """The wrist at times `t` (blocks, samples) in float64; slow quantities (posture,
-        posture changes, awake strength) are taken every `step` samples only."""
-        nb, spb = t.shape
+    def motion(self, t0: np.ndarray, kt: np.ndarray, step: int) -> Motion:
+        """The wrist at times `t0` (blocks' first samples, float64) plus `kt` (the offsets of a
+        block's samples). Slow quantities (posture, posture changes, awake strength) are taken
+        every `step` samples only; the rhythm's frequency is the one of each block's start."""
+        nb, spb = len(t0), len(kt)
         f32 = np.float32
-        seg = self.segment_of(t.ravel())
-        coarse = t[:, ::step].ravel()
+        seg = self._segments_of(t0, kt)
+        coarse = (t0[:, None] + kt[None, ::step]).ravel()
 
         def fine(values):
             return np.repeat(values.astype(f32).reshape(nb, -1), step, axis=1)[:, :spb].ravel()
 
         g = [fine(np.interp(coarse, self.anchor_t, self.anchor_g[:, a])) for a in range(3)]
         at = np.clip(np.searchsorted(self.anchor_t, coarse, side="right") - 1, 0, len(self.burst) - 1)
-        slow = fine(self.burst[at] + self.slot_strength[(coarse // SLOT_S).astype(np.int64)] * self.awake[self.segment_of(coarse)])
-        strength = self.amplitude[seg] + slow
-        phase = np.mod(t.ravel() * self.rhythm[seg], 2 * np.pi).astype(f32)
+        awake = self.slot_strength[(coarse // SLOT_S).astype(np.int64)] * self.awake[self.segment_of(coarse)]
+        strength = self.amplitude[seg] + fine(self.burst[at] + awake)
+        w = self.rhythm[seg[::spb]]
+        phase = (np.mod(t0 * w, 2 * np.pi).astype(f32)[:, None] + kt.astype(f32)[None, :] * w.astype(f32)[:, None]).ravel()
         s, c = np.sin(phase), np.cos(phase)
-        sway = (strength * c, f32(0.5) * strength * s, f32(0.4) * strength * (c * c - s * s))
-        d = [g[a] + sway[a] for a in range(3)]
+        d = (g[0] + strength * c, g[1] + f32(0.5) * strength * s, g[2] + f32(0.4) * strength * (c * c - s * s))
         inv = f32(1.0) / np.sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2])
-        return Motion(kind=self.kinds[seg], direction=np.stack([d[a] * inv for a in range(3)]),
-                      magnitude=f32(1.0) + strength * s, strength=strength, sin=s, cos=c)
+        return Motion(sway=d, inverse_length=inv, magnitude=f32(1.0) + strength * s, strength=strength, sin=s, cos=c)
+
+    def _segments_of(self, t0: np.ndarray, kt: np.ndarray) -> np.ndarray:
+        """Segment index of every sample (flat), looked up per sample only in the few blocks
+        that straddle a segment's start."""
+        first = self.segment_of(t0)
+        seg = np.repeat(first, len(kt))
+        across = np.flatnonzero(self.segment_of(t0 + kt[-1]) != first)
+        if across.size:
+            rows = self.segment_of(t0[across, None] + kt[None, :])
+            seg.reshape(len(t0), -1)[across] = rows
+        return seg
 
     def temperature(self, t: np.ndarray) -> np.ndarray:
         """Device temperature (degrees C) at times `t`: relaxing toward the skin's while worn

@@ -119,10 +119,17 @@ class SensorError:
 
     def apply(self, acc: np.ndarray, temperature: np.ndarray) -> np.ndarray:
         """What the sensor reports for true accelerations `acc` (n, 3) in g at `temperature` (n)."""
+        return self._apply_rows(np.asarray(acc, dtype=np.float32).T, temperature).T
+
+    def _apply_rows(self, acc: np.ndarray, temperature: np.ndarray) -> np.ndarray:
+        """As `apply`, for accelerations as three rows (3, n) in single precision."""
         f32 = np.float32
-        drift = (np.asarray(temperature, dtype=f32) - f32(self.reference_c))[:, None]
-        return (acc * np.asarray(self.scale, dtype=f32) + np.asarray(self.offset_g, dtype=f32)
-                + np.asarray(self.temperature_g_per_c, dtype=f32) * drift)
+        drift = np.asarray(temperature, dtype=f32) - f32(self.reference_c)
+        out = np.empty_like(acc)
+        for a in range(3):
+            np.multiply(acc[a], f32(self.scale[a]), out=out[a])
+            out[a] += f32(self.offset_g[a]) + f32(self.temperature_g_per_c[a]) * drift
+        return out
 
 
 @dataclass(frozen=True)
@@ -338,7 +345,7 @@ class Recording:
         blocks["sample_count"] = spb
         acc, gyro, mag = _motion(plan, b0, b1, spb, self.rate_hz, self.seed)
         if self.sensor_error is not None:
-            acc = self.sensor_error.apply(acc.T, np.repeat(_stored_temperature(plan.temperature_c[b0:b1]), spb)).T
+            acc = self.sensor_error._apply_rows(acc, np.repeat(_stored_temperature(plan.temperature_c[b0:b1]), spb))
         area = blocks["samples"].view(np.uint8).reshape(n, _layout.SAMPLE_AREA)
         if fmt == 0x30:
             words = _layout.pack3_scaled(acc * np.float32(256.0))
@@ -579,9 +586,12 @@ def _worn_motion(plan: _Plan, b0: int, b1: int, spb: int, rate: float, seed: int
     n = (b1 - b0) * spb
     f32 = np.float32
     rng = np.random.default_rng([seed, 4, b0])
-    t = plan.model_t[b0:b1, None] + np.arange(spb, dtype=np.float64)[None, :] / plan.true_rate
-    wrist = plan.wearer.motion(t, max(1, int(round(rate / 10.0))))
-    acc = wrist.direction * wrist.magnitude + _noise(rng, n, _wearer.NOISE_G)
+    wrist = plan.wearer.motion(plan.model_t[b0:b1], np.arange(spb, dtype=np.float64) / plan.true_rate,
+                               max(1, int(round(rate / 10.0))))
+    acc = _noise(rng, n, _wearer.NOISE_G)
+    scale = wrist.inverse_length * wrist.magnitude
+    for a in range(3):
+        acc[a] += wrist.sway[a] * scale
     gyro = mag = None
     if fmt >> 4 >= 6:
         level, s, c = wrist.strength, wrist.sin, wrist.cos
@@ -591,7 +601,8 @@ def _worn_motion(plan: _Plan, b0: int, b1: int, spb: int, rate: float, seed: int
                          f32(90.0) * level * (c * c - s * s) + gnoise[2]])
     if fmt >> 4 == 9:
         mnoise = _noise(rng, n, 0.004)
-        mag = np.stack([f32(0.25) * wrist.direction[(a + 1) % 3] + f32(0.1) + mnoise[a] for a in range(3)])
+        mag = np.stack([f32(0.25) * wrist.sway[(a + 1) % 3] * wrist.inverse_length + f32(0.1) + mnoise[a]
+                        for a in range(3)])
     return acc, gyro, mag
 
 
