@@ -211,3 +211,112 @@ def test_packed_words_take_the_exponent_large_values_need(make_cwa):
     assert exponent.tolist() == [0, 0, 1, 1, 1, 2, 3, 3]
     step = (1 << exponent) / 256
     assert np.all(np.abs(got - np.clip(g, -16, 511 / 32)) <= step / 2 * 1.0001)
+
+
+# ---------------------------------------------------------------------------- the wearer
+
+S = synth.Segment
+DAY = [S("wear", 300), S("activity", 240, enmo_mg=120), S("sleep", 600), S("nonwear", 3000), S("wear", 900)]
+ERROR = synth.SensorError(offset_g=(0.03, -0.05, 0.02), scale=(1.02, 0.97, 1.01),
+                          temperature_g_per_c=(0.002, -0.001, 0.0), reference_c=25.0)
+
+
+def segment_kind_at(segments, seconds):
+    ends = np.cumsum([s.duration_s for s in segments])
+    return np.array([s.kind for s in segments], dtype=object)[np.minimum(np.searchsorted(ends, seconds, "right"),
+                                                                           len(segments) - 1)]
+
+
+@pytest.mark.parametrize("settings", [
+    dict(), dict(rate_hz=12.5, axes=9), dict(faults=F(gaps=((400, 100),))), dict(start=dt.datetime(2024, 5, 1, 7)),
+])
+def test_labels_follow_the_segments_sample_by_sample(settings):
+    rec = synth.Recording(duration_s=6000, segments=DAY, **settings)
+    sig = rec.signals()
+    # Segments run in real time from the first sample, through gaps, and the last one lasts.
+    assert np.array_equal(sig.label, segment_kind_at(DAY, sig.time_s - rec.start_epoch_s))
+    assert set(sig.label) == {"wear", "sleep", "activity", "nonwear"}
+
+
+@pytest.mark.parametrize("enmo_mg", [10, 75, 250, 600])
+def test_activity_bout_has_the_asked_enmo(enmo_mg):
+    rec = synth.Recording(duration_s=900, segments=[S("wear", 300), S("activity", 600, enmo_mg=enmo_mg)], seed=enmo_mg)
+    sig = rec.signals()
+    bout = sig.acc[sig.label == "activity"]
+    enmo = 1000 * np.maximum(np.linalg.norm(bout, axis=1) - 1, 0).mean()
+    assert enmo == pytest.approx(enmo_mg, rel=0.03)
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_off_the_wrist_the_device_lies_still_and_cools(tmp_path, seed):
+    rec = synth.Recording(duration_s=8400, rate_hz=25, segments=[S("wear", 1200), S("nonwear", 6000), S("wear", 1200)],
+                          seed=seed)
+    _, df = read(rec, tmp_path)
+    label = rec.signals().label
+    table = df[["acc_x", "acc_y", "acc_z"]].to_numpy()[label == "nonwear"]
+    # Sensor noise only: every axis as still as a non-wear test asks, on every hour.
+    for hour in np.array_split(table, 6000 // 3600 + 1):
+        assert np.all(hour.std(axis=0) < 0.006) and np.all(np.ptp(hour, axis=0) < 0.05)
+    assert np.abs(np.linalg.norm(table.mean(axis=0)) - 1) < 0.01
+    temperature = df["temperature"].to_numpy()
+    worn, off = temperature[label == "wear"], temperature[label == "nonwear"]
+    at = lambda seconds: off[int(seconds * 25)]
+    # Exponential cooling from the skin's warmth toward the room's with a time constant near 25 min.
+    assert 32 <= worn[0] <= 34 and 20.5 <= off[-1] <= 22
+    assert (at(0) - at(1500)) / (at(0) - off[-1]) == pytest.approx(1 - np.exp(-1), abs=0.05)
+    assert temperature[-1] > 30
+
+
+@pytest.mark.parametrize("settings", [dict(), dict(axes=6, rate_hz=50), dict(axes=3, packed=False, accel_range_g=4)])
+def test_sensor_error_is_what_the_file_reads(tmp_path, settings):
+    rec = synth.Recording(duration_s=3600, segments=DAY, sensor_error=ERROR, **settings)
+    _, df = read(rec, tmp_path)
+    sig = rec.signals()
+    step = 1 / 256 if rec._packed else 1 / (32768 // rec.accel_range_g)
+    got = df[["acc_x", "acc_y", "acc_z"]].to_numpy()
+    assert np.abs(got - sig.measured_acc).max() <= step / 2 * 1.0001
+    # The error follows the temperature a reader finds in the blocks, applied to the truth.
+    drift = (df["temperature"].to_numpy() - ERROR.reference_c)[:, None]
+    expected = sig.acc * ERROR.scale + ERROR.offset_g + np.array(ERROR.temperature_g_per_c) * drift
+    assert np.abs(got - expected).max() <= step / 2 + 1e-5
+
+
+def test_an_error_free_sensor_and_no_segments_change_nothing(tmp_path):
+    plain = synth.Recording(duration_s=300, axes=6, seed=4)
+    same = synth.Recording(duration_s=300, axes=6, seed=4, sensor_error=synth.SensorError())
+    assert plain.write(tmp_path / "a.cwa").read_bytes() == same.write(tmp_path / "b.cwa").read_bytes()
+    assert set(plain.signals().label) == {"wear"}
+
+
+def test_a_day_holds_still_postures_all_round_and_no_hour_still_in_bed():
+    rec = synth.Recording(duration_s=2 * 86400, rate_hz=12.5, segments=synth.day_schedule(2, seed=5), seed=5)
+    sig = rec.signals()
+    windows = sig.acc[:len(sig.acc) // 125 * 125].reshape(-1, 125, 3)
+    still = windows[np.all(windows.std(axis=1) < 0.013, axis=1)].mean(axis=1)
+    # Enough still orientations for an auto-calibration: both ways on every axis.
+    assert np.all(still.max(axis=0) > 0.3) and np.all(still.min(axis=0) < -0.3)
+    hours = sig.acc[:len(sig.acc) // 45000 * 45000].reshape(-1, 45000, 3)
+    asleep = np.all(sig.label[:hours.shape[0] * 45000].reshape(-1, 45000) == "sleep", axis=1)
+    quiet = np.sum((hours.std(axis=1) < 0.013) & (np.ptp(hours, axis=1) < 0.05), axis=1) >= 2
+    assert asleep.sum() >= 10 and (quiet & asleep).sum() <= 1
+
+
+def test_day_schedule_puts_nights_bouts_and_non_wear_on_the_clock():
+    start = dt.datetime(2024, 3, 4, 9)
+    segments = synth.day_schedule(3, start=start, nonwear=((1, 14, 2),), activity=((0, 18, 0.5, 200),), seed=2)
+    assert sum(s.duration_s for s in segments) == 3 * 86400
+    clock = lambda seconds: start + dt.timedelta(seconds=float(seconds))
+    begins = np.concatenate([[0], np.cumsum([s.duration_s for s in segments])[:-1]])
+    found = [(s.kind, clock(b), s.enmo_mg) for s, b in zip(segments, begins)]
+    assert ("nonwear", dt.datetime(2024, 3, 5, 14), None) in found
+    assert ("activity", dt.datetime(2024, 3, 4, 18), 200.0) in found
+    nights = [when for kind, when, _ in found if kind == "sleep"]
+    assert len(nights) == 3 and all(when.hour in (22, 23) or when == start for when in nights)
+
+
+@pytest.mark.parametrize("args", [
+    ("run", 60), ("wear", 0), ("activity", 60), ("activity", 60, 700), ("sleep", 60, 50), ("wear", float("nan")),
+])
+def test_impossible_segments_are_refused(args):
+    with pytest.raises(ValueError):
+        synth.Segment(*args)

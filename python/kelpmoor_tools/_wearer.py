@@ -19,13 +19,16 @@ import numpy as np
 KINDS = ("wear", "sleep", "activity", "nonwear")
 WEAR, SLEEP, ACTIVITY, NONWEAR = range(4)
 NOISE_G = 0.004                 # a still MEMS accelerometer reads a few mg of noise per axis
-SKIN_C, ROOM_C = 33.0, 21.0
+# The device warms toward the skin: cooler while up and about, warmest under the covers; off the
+# wrist it cools toward the room.
+SKIN_C = {WEAR: 32.5, SLEEP: 34.0, ACTIVITY: 33.0}
+ROOM_C = 21.0
 COOLING_S, WARMING_S = 25 * 60.0, 10 * 60.0
 SLOT_S = 10.0                   # awake movement keeps one strength this long
 BREATHING_G, BREATHING_HZ = 0.002, 0.25
 STEP_HZ = 1.8                   # the rhythm of awake movement
 MAX_ENMO_MG = 600.0             # beyond, the rhythm would reverse gravity and ENMO no longer follow
-TAKE_OFF_S = 3.0
+TAKE_OFF_S, SETTLE_S = 3.0, 0.5
 
 
 @dataclass(frozen=True)
@@ -151,12 +154,16 @@ class Body:
         previous = _unit(np.array([-0.6, 0.1, -0.4]))
         for i, (kind, a, b) in enumerate(zip(kinds, starts, ends)):
             t, g, strength, lead_in = _holds(rng, int(kind), a, b, previous, first=i == 0)
-            if burst:
-                burst[-1][-1] = lead_in
-                if kind == NONWEAR:
-                    # Taking the device off happens while it is still worn: from its first
-                    # sample on the table it lies still.
-                    anchor_t[-1][-1] = max(anchor_t[-1][-2], a - TAKE_OFF_S)
+            if kind == NONWEAR and i:
+                # Taking the device off happens while it is still worn, and is over a little
+                # before the first sample on the table (slow quantities are looked up up to a
+                # tenth of a second early), so that from that sample on the device lies still.
+                _cut(anchor_t, anchor_g, burst, a - TAKE_OFF_S - SETTLE_S)
+                t[0] = a - SETTLE_S
+            for strengths in reversed(burst):
+                if len(strengths):
+                    strengths[-1] = lead_in
+                    break
             anchor_t.append(t)
             anchor_g.append(g)
             burst.append(strength)
@@ -213,7 +220,7 @@ class Body:
         """Device temperature (degrees C) at times `t`: relaxing toward the skin's while worn
         and toward the room's on the table, exponentially."""
         off = self.kinds == NONWEAR
-        target = np.where(off, ROOM_C, SKIN_C)
+        target = np.array([SKIN_C.get(int(k), ROOM_C) for k in self.kinds])
         tau = np.where(off, COOLING_S, WARMING_S)
         begin = np.empty(len(target))
         begin[0] = target[0]
@@ -222,6 +229,15 @@ class Body:
             begin[i] = target[i - 1] + (begin[i - 1] - target[i - 1]) * math.exp(-span / tau[i - 1])
         seg = self.segment_of(t)
         return target[seg] + (begin[seg] - target[seg]) * np.exp(-(t - self.starts[seg]) / tau[seg])
+
+
+def _cut(times: list, directions: list, strengths: list, cutoff: float) -> None:
+    """Drop the anchors after `cutoff` from lists of per-segment anchor arrays."""
+    for j in reversed(range(len(times))):
+        keep = times[j] <= cutoff
+        if keep.all():
+            break
+        times[j], directions[j], strengths[j] = times[j][keep], directions[j][keep], strengths[j][keep]
 
 
 def _unit(v: np.ndarray) -> np.ndarray:
