@@ -117,22 +117,31 @@ def fit(windows: StillWindows, *, sphere_g: float = 0.3, accept_error_mg: float 
     dt = t - reference
     # A temperature that never changes cannot be told from an offset: leave it out of the fit.
     use_temperature = float(np.ptp(dt)) > 1e-3
+    size = 3 if use_temperature else 2
+    # Each round's per-axis weighted least squares of the closest points on [1, v, dT] needs
+    # only weighted sums of these products, so all three axes are solved at once; axes are rows
+    # so that every sum runs over contiguous memory.
+    vt = np.ascontiguousarray(v.T)
+    products = np.concatenate([np.ones((1, count)), dt[None], (dt * dt)[None], vt, vt * vt, vt * dt])
     offset, scale, coefficient = np.zeros(3), np.ones(3), np.zeros(3)
     weights = np.ones(count)
-    previous = math.inf
+    c = vt.copy()
+    previous = error = math.inf
     for _ in range(max_iterations):
-        c = (v + offset) * scale + dt[:, None] * coefficient
-        closest = c / np.linalg.norm(c, axis=1, keepdims=True)
-        for a in range(3):
-            columns = [np.ones(count), v[:, a]] + ([dt] if use_temperature else [])
-            design = np.stack(columns, axis=1)
-            weighted = design * weights[:, None]
-            beta = np.linalg.solve(weighted.T @ design, weighted.T @ closest[:, a])
-            scale[a] = beta[1]
-            offset[a] = beta[0] / beta[1]
-            coefficient[a] = beta[2] if use_temperature else 0.0
-        c = (v + offset) * scale + dt[:, None] * coefficient
-        distance = np.abs(np.linalg.norm(c, axis=1) - 1.0)
+        closest = c / np.sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2])
+        w1, wt, wtt, wv, wvv, wvt = np.split((products * weights).sum(axis=1), [1, 2, 3, 6, 9])
+        normal = np.empty((3, 3, 3))
+        normal[:, 0, 0], normal[:, 0, 1], normal[:, 0, 2] = w1, wv, wt
+        normal[:, 1, 1], normal[:, 1, 2], normal[:, 2, 2] = wvv, wvt, wtt
+        normal[:, 1, 0], normal[:, 2, 0], normal[:, 2, 1] = wv, wt, wvt
+        pulled = closest * weights
+        rhs = np.stack([pulled.sum(axis=1), (pulled * vt).sum(axis=1), (pulled * dt).sum(axis=1)], axis=1)
+        beta = np.linalg.solve(normal[:, :size, :size], rhs[:, :size, None])[:, :, 0]
+        scale = beta[:, 1].copy()
+        offset = beta[:, 0] / scale
+        coefficient = beta[:, 2].copy() if use_temperature else np.zeros(3)
+        c = (vt + offset[:, None]) * scale[:, None] + dt * coefficient[:, None]
+        distance = np.abs(np.sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]) - 1.0)
         weights = 1.0 / np.maximum(distance, 0.01)
         error = float(distance.mean())
         if not math.isfinite(error) or abs(previous - error) < tolerance:

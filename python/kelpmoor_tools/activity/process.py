@@ -46,7 +46,8 @@ class Processed:
 
 def process(path, *, epoch_s: float = 5.0, timezone=None, device_utc_offset=None,
             calibration_window_s: float = 10.0, still_sd_mg: float = 13.0, sphere_g: float = 0.3,
-            accept_error_mg: float = 10.0, nonwear_window_min: float = 60.0,
+            accept_error_mg: float = 10.0, calibration_max_iterations: int = 1000,
+            calibration_tolerance: float = 1e-10, nonwear_window_min: float = 60.0,
             nonwear_step_min: float = 15.0, nonwear_sd_mg: float = 13.0, nonwear_range_mg: float = 50.0,
             nonwear_axes: int = 2, nonwear_trim: bool = False, min_wear_hours: float = 16.0,
             mvpa_mg: float = 100.0) -> Processed:
@@ -67,7 +68,8 @@ def process(path, *, epoch_s: float = 5.0, timezone=None, device_utc_offset=None
 
     still = _still_windows(_stream.chunks(path, rate), rate, window_s=calibration_window_s,
                                      still_sd_mg=still_sd_mg)
-    calibration = _fit(still, sphere_g=sphere_g, accept_error_mg=accept_error_mg)
+    calibration = _fit(still, sphere_g=sphere_g, accept_error_mg=accept_error_mg,
+                       max_iterations=calibration_max_iterations, tolerance=calibration_tolerance)
     correct = calibration if calibration.status == "calibrated" else None
     # map() lets go of each chunk before the next is read: one day of samples at a time.
     stats = _stream.join(list(map(lambda c: _stream.window_stats(c, epoch_us, correct, enmo=True, extremes=True),
