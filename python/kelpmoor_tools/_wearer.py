@@ -170,7 +170,7 @@ class Body:
             previous = g[-1]
         slots = int(ends[-1] // SLOT_S) + 2
         moving = rng.random(slots) > 0.45
-        slot_strength = np.where(moving, np.minimum(rng.gamma(1.5, 0.04, slots), 0.5), 0.0).astype(np.float32)
+        slot_strength = np.where(moving, np.minimum(rng.gamma(2.0, 0.05, slots), 0.6), 0.0).astype(np.float32)
         return cls(starts=starts, kinds=kinds, amplitude=amplitude, rhythm=rhythm,
                    awake=(kinds == WEAR).astype(np.float32), anchor_t=np.concatenate(anchor_t),
                    anchor_g=np.concatenate(anchor_g), burst=np.concatenate(burst).astype(np.float32),
@@ -196,8 +196,9 @@ class Body:
 
         g = [fine(np.interp(coarse, self.anchor_t, self.anchor_g[:, a])) for a in range(3)]
         at = np.clip(np.searchsorted(self.anchor_t, coarse, side="right") - 1, 0, len(self.burst) - 1)
-        awake = self.slot_strength[(coarse // SLOT_S).astype(np.int64)] * self.awake[self.segment_of(coarse)]
-        strength = self.amplitude[seg] + fine(self.burst[at] + awake)
+        awake = fine(self.slot_strength[(coarse // SLOT_S).astype(np.int64)])
+        # Whether a sample is awake is told per sample: a still segment starts still.
+        strength = self.amplitude[seg] + self.awake[seg] * awake + fine(self.burst[at])
         w = self.rhythm[seg[::spb]]
         phase = (np.mod(t0 * w, 2 * np.pi).astype(f32)[:, None] + kt.astype(f32)[None, :] * w.astype(f32)[:, None]).ravel()
         s, c = np.sin(phase), np.cos(phase)
@@ -264,8 +265,8 @@ def _holds(rng: np.random.Generator, kind: int, a: float, b: float, previous: np
         count = int(span // (lo + change_s[0])) + 2
         hold = rng.uniform(lo, hi, count)
         if kind == SLEEP:
-            # Now and then a night holds one posture for an hour or more.
-            long = rng.random(count) < 0.01
+            # About one night in ten holds one posture for an hour or more.
+            long = rng.random(count) < 0.005
             hold[long] = rng.uniform(3600.0, 6000.0, long.sum())
         change = rng.uniform(*change_s, count)
         amp = rng.uniform(*amp_range, count)
