@@ -148,9 +148,11 @@ class Body:
         rhythm[active] = 2 * np.pi * rng.uniform(1.6, 2.2, active.sum())
         amplitude = np.zeros(len(segments), dtype=np.float32)
         amplitude[kinds == SLEEP] = BREATHING_G
-        amplitude[active] = [_amplitude_for_enmo(s.enmo_mg / 1000.0) for s in segments if s.kind == "activity"]
+        amplitude[active] = [_amplitude_for_enmo((s.enmo_mg or 0.0) / 1000.0) for s in segments if s.kind == "activity"]
 
-        anchor_t, anchor_g, burst = [], [], []
+        anchor_t: list[np.ndarray] = []
+        anchor_g: list[np.ndarray] = []
+        burst: list[np.ndarray] = []
         previous = _unit(np.array([-0.6, 0.1, -0.4]))
         for i, (kind, a, b) in enumerate(zip(kinds, starts, ends)):
             t, g, strength, lead_in = _holds(rng, int(kind), a, b, previous, first=i == 0)

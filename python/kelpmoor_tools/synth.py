@@ -40,6 +40,7 @@ import os
 from dataclasses import dataclass, field
 from functools import cached_property
 from pathlib import Path
+from typing import Sequence
 
 import numpy as np
 
@@ -138,7 +139,8 @@ class Signals:
 
     time_s    float64 device-clock seconds since 1970 (the clock read as if it were UTC) of
               each sample as taken; a reader's timestamps differ by the jitter it smooths
-    acc       float32 (n, 3) acceleration in g
+    acc       float32 (n, 3) the true acceleration in g (sensor noise included), before any
+              sensor error
     gyro      float32 (n, 3) angular velocity in degrees per second, NaN where not recorded
               (None when no block has a gyroscope)
     mag       float32 (n, 3) magnetometer, or None
@@ -215,7 +217,7 @@ class Recording:
     annotation: str = "synthetic recording"
     faults: Faults = field(default_factory=Faults)
     sensor_error: SensorError | None = None
-    segments: tuple | None = None
+    segments: Sequence[Segment] | None = None
 
     def __post_init__(self):
         if self.duration_s <= 0:
@@ -586,6 +588,7 @@ def _worn_motion(plan: _Plan, b0: int, b1: int, spb: int, rate: float, seed: int
     n = (b1 - b0) * spb
     f32 = np.float32
     rng = np.random.default_rng([seed, 4, b0])
+    assert plan.wearer is not None
     wrist = plan.wearer.motion(plan.model_t[b0:b1], np.arange(spb, dtype=np.float64) / plan.true_rate,
                                max(1, int(round(rate / 10.0))))
     acc = _noise(rng, n, _wearer.NOISE_G)
