@@ -510,7 +510,7 @@ def _plan(rec: Recording) -> _Plan:
     wearer = None
     if rec.segments is not None:
         # The wearer's script runs in real time from the first sample, through gaps in recording.
-        wearer = _wearer.Body.of(rec.segments, duration, rec.seed, origin=phase)
+        wearer = _wearer.Body.of(rec.segments, duration - phase, rec.seed, origin=phase)
         temperature_c = wearer.temperature(mid)
     return _Plan(fmt=fmt, count=count, first_sample=first_sample, model_t=model_t, clock_t=clock_t,
                  timestamp=timestamp, offset=offset.astype(np.int16), level=level,
