@@ -77,7 +77,11 @@ def test_cohort_on_two_workers_equals_the_serial_cohort(files):
     pytest.importorskip("dask.distributed")
     paths = [files["short"], files["damaged"], files["six_axes"]]
     serial = cohort.summarise_serially(paths, func=activity.day_summary)
-    clustered = cohort.summarise(paths, func=activity.day_summary, n_workers=2)
+    from dask.distributed import Client, LocalCluster
+    # A dashboard on a free port: another cluster on this machine may hold the default one.
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
+            Client(cluster) as client:
+        clustered = cohort.summarise(paths, func=activity.day_summary, client=client)
     pd.testing.assert_frame_equal(clustered.summary, serial.summary)
     pd.testing.assert_frame_equal(clustered.failures, serial.failures)
     assert serial.failures["recording"].tolist() == [files["damaged"]]
