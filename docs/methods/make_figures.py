@@ -71,10 +71,10 @@ def draw_calibration(table: pd.DataFrame, out: Path) -> None:
     left.bar(x - 0.2, order["before_mg"], 0.4, label="before", color="#c44e52")
     left.bar(x + 0.2, order["after_mg"], 0.4, label="after", color="#4c72b0")
     left.axhline(10, color="grey", ls="--", lw=1, label="acceptance (10 mg)")
+    low, high = f"{order['after_mg'].min():.2f}", f"{order['after_mg'].max():.2f}"
+    after = low if low == high else f"{low} to {high}"
     left.set(xlabel="recording (sorted by error before)", ylabel="mean | |g| - 1 | of still windows (mg)",
-             title="Calibration error, week at 25 Hz")
-    left.text(0.02, 0.6, f"after: {order['after_mg'].min():.2f} to {order['after_mg'].max():.2f} mg",
-              transform=left.transAxes, color="#4c72b0")
+             title=f"Calibration error, week at 25 Hz (after: {after} mg)")
     left.legend()
     right.bar(x, order["gravity_mg"], color="#55a868")
     right.axhline(5, color="grey", ls="--", lw=1, label="5 mg")
