@@ -45,7 +45,8 @@ def processed_like(start, days, *, nonwear=(), gaps=(), calibrated=True, timezon
     days = pd.DataFrame({
         "wear_hours": wear, "valid": wear >= 16,
         "enmo_mg": epochs["enmo_mg"].where(worn).groupby(dates).mean().reindex(day_index),
-        "mvpa_min": (epochs["enmo_mg"].where(worn) >= 100).groupby(dates).sum().reindex(day_index),
+        "mvpa_min": (epochs["enmo_mg"].where(worn) >= 100).groupby(dates).sum().reindex(day_index)
+        * EPOCH_S / 60,
         "m10_mg": np.nan, "m10_start": pd.NaT, "l5_mg": np.nan, "l5_start": pd.NaT,
         "intensity_gradient": np.nan,
         "hours": epochs.groupby(dates).size().reindex(day_index) * EPOCH_S / 3600},

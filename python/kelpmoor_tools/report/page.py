@@ -32,7 +32,7 @@ WIDTH_IN = 12.0
 ROW_HEIGHT_IN = 0.42
 # The page is laid out in inches from the top, so that text keeps its size and place whatever
 # the number of days: header, day rows, their hour axis, the colour scale, the temperature.
-HEADER_IN, HOUR_AXIS_IN, SCALE_IN, TEMPERATURE_IN, BOTTOM_IN = 1.6, 0.45, 1.3, 1.6, 0.45
+HEADER_IN, HOUR_AXIS_IN, SCALE_IN, TEMPERATURE_IN, BOTTOM_IN = 1.85, 0.45, 1.3, 1.6, 0.45
 LEFT_IN, NUMBERS_IN, RIGHT_IN = 0.95, 2.5, 0.2
 ENMO_RANGE_MG = (1.0, 1000.0)     # below 1 mg is noise on a still wrist; 1 g above gravity is a run
 NONWEAR_STYLE = dict(facecolor="#c8c8c8", edgecolor="#6e6e6e", hatch="////", linewidth=0)
@@ -116,13 +116,21 @@ def _header(fig, summary, calibration, timeline, title: str) -> None:
     fig.text(0.01, 1 - 0.72 / fig.get_figheight(),
              f"device {summary.get('device_id', '?')}   session {summary.get('session_id', '?')}   "
              f"start {start_text} (device clock)   "
-             f"valid days {summary.get('valid_days', '?')} of {summary.get('days', '?')}   "
+             f"valid days {_count(summary.get('valid_days'))} of {_count(summary.get('days'))}   "
              f"gaps {gaps}   clock jumps back {jumps}",
              fontsize=11, va="top")
     calibrated = calibration.status == "calibrated"
     fig.text(0.01, 1 - 1.05 / fig.get_figheight(), _calibration_text(calibration),
              fontsize=11, va="top", weight="normal" if calibrated else "bold",
              color="black" if calibrated else PROBLEM_COLOUR)
+    status = str(summary.get("status", "") or "ok")
+    fig.text(0.01, 1 - 1.38 / fig.get_figheight(), f"status: {status}", fontsize=11, va="top",
+             weight="normal" if status == "ok" else "bold",
+             color="black" if status == "ok" else PROBLEM_COLOUR)
+
+
+def _count(value) -> str:
+    return "?" if value is None or pd.isna(value) else f"{value:.0f}"
 
 
 def _calibration_text(calibration) -> str:
@@ -145,7 +153,8 @@ def _actogram(ax, epochs: pd.DataFrame, days: pd.DataFrame, parameters: dict):
 
     enmo = np.full((len(days), columns), np.nan)
     nonwear = np.zeros((len(days), columns), dtype=bool)
-    rows = pd.Index(days.index).get_indexer(day_of)
+    # Days as datetime.date on both sides, whatever type the day table's index holds.
+    rows = pd.Index([pd.Timestamp(day).date() for day in days.index]).get_indexer(day_of)
     cols = np.floor(elapsed_s / epoch_s).astype(np.int64)
     keep = (rows >= 0) & (cols >= 0) & (cols < columns)
     enmo[rows[keep], cols[keep]] = epochs["enmo_mg"].to_numpy(float)[keep]
@@ -278,9 +287,10 @@ def _temperature(ax, epochs: pd.DataFrame) -> None:
     ax.grid(axis="y", color="#e0e0e0", linewidth=0.6)
     ax.margins(x=0, y=0.12)
     span_days = (epochs.index[-1] - epochs.index[0]).days if len(epochs) else 0
-    if span_days >= 2:     # a tick a day (fewer on long recordings), named as the rows are
-        ax.xaxis.set_major_locator(mdates.DayLocator(interval=max(1, span_days // 10)))
-        ax.xaxis.set_major_formatter(mdates.DateFormatter("%a %d %b"))
+    if span_days >= 2:     # a tick a day, named as the rows are; on long recordings fewer
+        interval = math.ceil(span_days / 8)
+        ax.xaxis.set_major_locator(mdates.DayLocator(interval=interval))
+        ax.xaxis.set_major_formatter(mdates.DateFormatter("%a %d %b" if interval == 1 else "%d %b"))
     else:
         locator = mdates.AutoDateLocator(maxticks=12)
         ax.xaxis.set_major_locator(locator)
