@@ -54,7 +54,8 @@ def write_index(summary: pd.DataFrame, path, *, min_valid_days: int = MIN_VALID_
         `path`, written.
     """
     path = Path(path)
-    table = summary.reset_index(drop=True).copy()
+    # A meaningful index (the recording, say) stays as leading columns; a row count does not.
+    table = summary.reset_index(drop=isinstance(summary.index, pd.RangeIndex))
     if pages is not None:
         table["page"] = [pages.get(str(file), "") for file in table.get("file", [])]
     table.insert(0, PROBLEM_COLUMN, [_problems(row, min_valid_days) for _, row in table.iterrows()])
@@ -145,8 +146,12 @@ def _link(page, folder: Path) -> str:
     if _empty(page):
         return ""
     target = Path(str(page))
-    relative = os.path.relpath(target, folder) if target.is_absolute() else str(target)
-    return _text(urllib.parse.quote(Path(relative).as_posix()))
+    if not target.is_absolute():
+        return _text(urllib.parse.quote(target.as_posix()))
+    try:
+        return _text(urllib.parse.quote(Path(os.path.relpath(target, folder)).as_posix()))
+    except ValueError:          # another drive on Windows: no relative path exists
+        return _text(target.as_uri())
 
 
 def _text(value) -> str:
