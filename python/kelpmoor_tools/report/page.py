@@ -16,6 +16,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import re
+import textwrap
 from pathlib import Path
 from zoneinfo import ZoneInfo
 
@@ -37,6 +38,8 @@ LEFT_IN, NUMBERS_IN, RIGHT_IN = 0.95, 2.5, 0.2
 ENMO_RANGE_MG = (1.0, 1000.0)     # below 1 mg is noise on a still wrist; 1 g above gravity is a run
 NONWEAR_STYLE = dict(facecolor="#c8c8c8", edgecolor="#6e6e6e", hatch="////", linewidth=0)
 PROBLEM_COLOUR = "#b2182b"
+HEADER_CHARACTERS = 125          # a header line wraps here, where it meets the page's edge
+TEMPERATURE_MEAN = "5min"        # a device's temperature steps by its resolution: draw means
 
 
 def page_size_px(days: int) -> tuple[int, int]:
@@ -120,13 +123,20 @@ def _header(fig, summary, calibration, timeline, title: str) -> None:
              f"gaps {gaps}   clock jumps back {jumps}",
              fontsize=11, va="top")
     calibrated = calibration.status == "calibrated"
-    fig.text(0.01, 1 - 1.05 / fig.get_figheight(), _calibration_text(calibration),
+    fig.text(0.01, 1 - 1.05 / fig.get_figheight(), _shortened(_calibration_text(calibration)),
              fontsize=11, va="top", weight="normal" if calibrated else "bold",
              color="black" if calibrated else PROBLEM_COLOUR)
     status = str(summary.get("status", "") or "ok")
-    fig.text(0.01, 1 - 1.38 / fig.get_figheight(), f"status: {status}", fontsize=11, va="top",
+    fig.text(0.01, 1 - 1.38 / fig.get_figheight(), _shortened(f"status: {status}"), fontsize=11,
+             va="top",
              weight="normal" if status == "ok" else "bold",
              color="black" if status == "ok" else PROBLEM_COLOUR)
+
+
+def _shortened(text: str) -> str:
+    """One header line: a long reason is cut at a word with an ellipsis (the full text is in
+    the recording's summary and calibration)."""
+    return textwrap.shorten(text, HEADER_CHARACTERS, placeholder=" …")
 
 
 def _count(value) -> str:
@@ -138,7 +148,8 @@ def _calibration_text(calibration) -> str:
     if calibration.status == "calibrated":
         return (f"calibrated: error {before} before, {after} after "
                 f"({calibration.still_windows} still windows)")
-    return f"NOT CALIBRATED ({calibration.reason}): error {before}, values used uncorrected"
+    # What it means for the numbers first: a long reason may be cut at the page's edge.
+    return f"NOT CALIBRATED, values used uncorrected (error {before}): {calibration.reason}"
 
 
 def _mg(value: float) -> str:
@@ -277,7 +288,9 @@ def _colour_bar(fig, ax, legend_ax, image) -> None:
 
 
 def _temperature(ax, epochs: pd.DataFrame) -> None:
-    ax.plot(epochs.index, epochs["temperature"], lw=0.8, color="#b35806")
+    # Means over a few minutes; an empty bin (a gap) stays NaN, so the line breaks there.
+    means = epochs["temperature"].sort_index().resample(TEMPERATURE_MEAN).mean()
+    ax.plot(means.index, means.to_numpy(), lw=1.0, color="#b35806")
     nonwear = epochs["nonwear"].to_numpy(bool)
     ax.fill_between(epochs.index, 0, 1, where=nonwear, transform=ax.get_xaxis_transform(),
                     **NONWEAR_STYLE, step="post")
