@@ -190,7 +190,7 @@ def _actogram(ax, epochs: pd.DataFrame, days: pd.DataFrame, parameters: dict):
         if i in first_col.index:
             ax.add_patch(_outline(i, first_col[i] * epoch_s / 3600, last_col[i] * epoch_s / 3600))
     ax.set_xlim(0, longest_h)
-    ax.set_ylim(len(days) - 0.5, -0.5)
+    ax.set_ylim(max(len(days), 1) - 0.5, -0.5)
     ax.set_xticks(range(0, int(longest_h) + 1, 3))
     ax.set_xlabel("hours since midnight" + (" (local time)" if parameters.get("timezone") else
                                             " (device clock)"))
@@ -288,6 +288,12 @@ def _colour_bar(fig, ax, legend_ax, image) -> None:
 
 
 def _temperature(ax, epochs: pd.DataFrame) -> None:
+    if epochs["temperature"].notna().sum() == 0:
+        ax.text(0.5, 0.5, "no temperature recorded", ha="center", va="center",
+                transform=ax.transAxes, color="#444444")
+        ax.set_xticks([])
+        ax.set_yticks([])
+        return
     # Means over a few minutes; an empty bin (a gap) stays NaN, so the line breaks there.
     means = epochs["temperature"].sort_index().resample(TEMPERATURE_MEAN).mean()
     ax.plot(means.index, means.to_numpy(), lw=1.0, color="#b35806")
