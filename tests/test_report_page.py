@@ -126,3 +126,17 @@ def test_device_utc_offset_forms(value, hours):
 ])
 def test_nonwear_runs(flags, runs):
     assert page._runs(np.array(flags, bool)) == runs
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, OSError])
+def test_an_interrupted_page_leaves_the_previous_one(tmp_path, monkeypatch, stop):
+    def half_written(self, fname, **kwargs):
+        fname.write_bytes(b"half a page")
+        raise stop
+
+    out = tmp_path / "p01.png"
+    out.write_bytes(b"earlier page")
+    monkeypatch.setattr(page.Figure, "savefig", half_written)
+    with pytest.raises(stop):
+        draw_page(processed_like("2024-03-04 09:00", 1), timeline_like(), out)
+    assert [(p.name, p.read_bytes()) for p in tmp_path.iterdir()] == [("p01.png", b"earlier page")]

@@ -23,6 +23,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from ._whole import write_whole
+
 # At least four valid days is the common rule for a stable estimate of a usual week.
 MIN_VALID_DAYS = 4
 PROBLEM_COLUMN = "problem"
@@ -40,7 +42,7 @@ def write_index(summary: pd.DataFrame, path, *, min_valid_days: int = MIN_VALID_
         ``page`` (the path of its PNG, or empty).
     path : str or os.PathLike
         Where to write the page; links to the pages are made relative to its folder, so the
-        folder can be moved whole.
+        folder can be moved whole. The file appears whole or not at all.
     min_valid_days : int, default 4
         A recording with fewer valid days is marked as a problem.
     pages : mapping of str to path, optional
@@ -79,8 +81,7 @@ def write_index(summary: pd.DataFrame, path, *, min_valid_days: int = MIN_VALID_
         title=_text(title), style=_STYLE, script=_SCRIPT, head=head, rows="\n".join(rows),
         counts=_text(f"{len(table)} recordings, {flagged} marked as a problem "
                      f"(failed, not calibrated, or fewer than {min_valid_days} valid days)"))
-    path.write_text(document, encoding="utf-8")
-    return path
+    return write_whole(path, lambda temporary: temporary.write_text(document, encoding="utf-8"))
 
 
 def _problems(row: pd.Series, min_valid_days: int) -> str:

@@ -28,6 +28,8 @@ from matplotlib.colors import LogNorm
 from matplotlib.figure import Figure
 from matplotlib.patches import Patch, Rectangle
 
+from ._whole import write_whole
+
 DPI = 100
 WIDTH_IN = 12.0
 ROW_HEIGHT_IN = 0.42
@@ -64,7 +66,7 @@ def draw_page(processed, timeline: pd.DataFrame, path, *, title: str | None = No
         The recording's discontinuities (`kelpmoor_tools.timeline`); its gaps and backward clock
         jumps are counted in the header.
     path : str or os.PathLike
-        Where to write the PNG; its folder must exist.
+        Where to write the PNG; its folder must exist. The file appears whole or not at all.
     title : str, optional
         The page's title; by default the recording's file name.
 
@@ -95,8 +97,7 @@ def draw_page(processed, timeline: pd.DataFrame, path, *, title: str | None = No
     _day_numbers(numbers, days)
     _colour_bar(fig, colourbar, legend, image)
     _temperature(temperature, epochs)
-    fig.savefig(path, dpi=DPI)
-    return path
+    return write_whole(path, lambda temporary: fig.savefig(temporary, dpi=DPI, format="png"))
 
 
 def _axes_at(fig, left_in: float, top_in: float, width_in: float, height_in: float, **kwargs):
