@@ -19,16 +19,17 @@ from kelpmoor_tools.report import draw_page
 
 DAYS = 7
 SEED = 11
+START = datetime.datetime(2024, 3, 4, 10, 0)     # a Monday morning, device clock
 out = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "docs" / "page_example.png"
 
 recording = synth.Recording(
     duration_s=DAYS * 86400,
-    start=datetime.datetime(2024, 3, 4, 10, 0),
+    start=START,
     seed=SEED,
-    segments=synth.day_schedule(DAYS, nonwear=((2, 13, 5),), seed=SEED),
+    segments=synth.day_schedule(DAYS, start=START, nonwear=((2, 13, 5),), seed=SEED),
     sensor_error=synth.SensorError(offset_g=(0.045, -0.03, 0.06), scale=(1.02, 0.97, 1.01),
                                    temperature_g_per_c=(0.002, -0.001, 0.003)),
-    faults=synth.Faults(gaps=((4.6 * 86400, 3 * 3600),)),
+    faults=synth.Faults(gaps=((4.25 * 86400, 3 * 3600),)),     # Friday 16:00 to 19:00
 )
 
 with tempfile.TemporaryDirectory() as folder:
