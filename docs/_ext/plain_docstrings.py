@@ -4,11 +4,13 @@ Many docstrings here are written for `help()`: a table of settings whose descrip
 in a column, or a code sample with comments aligned after it. reStructuredText reads such a
 block as a definition list or a block quote gone wrong. Before numpydoc and autodoc see a
 docstring, each run of lines laid out in columns (a gap of three or more spaces inside the
-text) becomes a literal block, so the page shows it exactly as `help()` does.
+text) becomes a literal block, so the page shows it exactly as `help()` does. Elsewhere,
+an absolute value written as ``|a|`` is kept as text rather than read as a substitution.
 """
 import re
 
 COLUMN_GAP = re.compile(r"\S {3,}\S")
+ABSOLUTE_VALUE = re.compile(r"\|(?=\S)([^|]*?\S)\|")
 
 
 def literal_aligned_blocks(lines: list[str]) -> list[str]:
@@ -32,7 +34,7 @@ def literal_aligned_blocks(lines: list[str]) -> list[str]:
             out += ["    " + line for line in run]
             out.append("")
         else:
-            out += run
+            out += [ABSOLUTE_VALUE.sub(r"\\|\1\\|", line) for line in run]
         i = end
     return out
 
