@@ -59,4 +59,6 @@ html_theme_options = {
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version"],
 }
+# The gallery's pictures get the page's whole width.
+html_sidebars = {"gallery": []}
 html_static_path = []
