@@ -6,12 +6,17 @@ drawing a page needs the ``plot`` extra (matplotlib)."""
 from __future__ import annotations
 
 import importlib
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:     # type checkers see the functions; at run time they load on first use
+    from .index import write_index
+    from .page import draw_page
 
 __all__ = ["draw_page", "write_index"]
 _HOMES = {"draw_page": ".page", "write_index": ".index"}
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> object:
     if name in _HOMES:
         return getattr(importlib.import_module(_HOMES[name], __name__), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

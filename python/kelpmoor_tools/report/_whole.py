@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Callable
 
 
-def write_whole(path, write: Callable[[Path], None]) -> Path:
+def write_whole(path: str | os.PathLike[str], write: Callable[[Path], object]) -> Path:
     """Call `write(temporary)` and rename the temporary file to `path`; return `path`."""
     path = Path(path)
     # A name of our own rather than mkstemp's, so the file gets the usual permissions (umask)

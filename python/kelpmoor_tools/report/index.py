@@ -18,6 +18,7 @@ import html
 import math
 import os
 import urllib.parse
+from collections.abc import Mapping
 from pathlib import Path
 
 import numpy as np
@@ -30,8 +31,10 @@ MIN_VALID_DAYS = 4
 PROBLEM_COLUMN = "problem"
 
 
-def write_index(summary: pd.DataFrame, path, *, min_valid_days: int = MIN_VALID_DAYS,
-                pages=None, title: str = "Recordings") -> Path:
+def write_index(summary: pd.DataFrame, path: str | os.PathLike[str], *,
+                min_valid_days: int = MIN_VALID_DAYS,
+                pages: Mapping[str, str | os.PathLike[str]] | None = None,
+                title: str = "Recordings") -> Path:
     """Write a cohort's summary as one self-contained HTML page and return its path.
 
     Parameters

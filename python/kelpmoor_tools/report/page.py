@@ -15,9 +15,11 @@ from __future__ import annotations
 
 import datetime as _dt
 import math
+import os
 import re
 import textwrap
 from pathlib import Path
+from typing import Any
 from zoneinfo import ZoneInfo
 
 import matplotlib
@@ -54,7 +56,8 @@ def _height_in(days: int) -> float:
             + BOTTOM_IN)
 
 
-def draw_page(processed, timeline: pd.DataFrame, path, *, title: str | None = None) -> Path:
+def draw_page(processed: Any, timeline: pd.DataFrame, path: str | os.PathLike[str], *,
+              title: str | None = None) -> Path:
     """Draw a recording's page as a PNG and return its path.
 
     Parameters
