@@ -40,6 +40,7 @@ ROW_HEIGHT_IN = 0.42
 HEADER_IN, HOUR_AXIS_IN, SCALE_IN, TEMPERATURE_IN, BOTTOM_IN = 1.85, 0.45, 1.3, 1.6, 0.45
 LEFT_IN, NUMBERS_IN, RIGHT_IN = 0.95, 2.5, 0.2
 ENMO_RANGE_MG = (1.0, 1000.0)     # below 1 mg is noise on a still wrist; 1 g above gravity is a run
+BAR = 0.84                        # the share of a day's row its bar fills, the rest spaces rows
 NONWEAR_STYLE = dict(facecolor="#c8c8c8", edgecolor="#6e6e6e", hatch="////", linewidth=0)
 PROBLEM_COLOUR = "#b2182b"
 HEADER_CHARACTERS = 125          # a header line wraps here, where it meets the page's edge
@@ -99,7 +100,7 @@ def draw_page(processed: Any, timeline: pd.DataFrame, path: str | os.PathLike[st
     image = _actogram(actogram, epochs, days, parameters)
     _day_numbers(numbers, days)
     _colour_bar(fig, colourbar, legend, image)
-    _temperature(temperature, epochs)
+    _temperature(temperature, epochs, _epoch_seconds(epochs, parameters))
     return write_whole(path, lambda temporary: fig.savefig(temporary, dpi=DPI, format="png"))
 
 
@@ -185,12 +186,14 @@ def _actogram(ax, epochs: pd.DataFrame, days: pd.DataFrame, parameters: dict):
     covered = pd.DataFrame({"row": rows[keep], "col": cols[keep]}).groupby("row")["col"]
     first_col, last_col = covered.min(), covered.max() + 1
     for i in range(len(days)):
-        extent = (0.0, columns * epoch_s / 3600, i + 0.42, i - 0.42)
+        extent = (0.0, columns * epoch_s / 3600, i + BAR / 2, i - BAR / 2)
+        # A day has more epochs than the page has pixels: each pixel shows the mean colour of
+        # its epochs, so a short bout is never dropped by sampling.
         image = ax.imshow(enmo[i:i + 1], aspect="auto", extent=extent, cmap=cmap, norm=norm,
-                          interpolation="nearest")
+                          interpolation="antialiased", interpolation_stage="rgba")
         for first, last in _runs(nonwear[i]):
             ax.broken_barh([(first * epoch_s / 3600, (last - first) * epoch_s / 3600)],
-                           (i - 0.42, 0.84), **NONWEAR_STYLE)
+                           (i - BAR / 2, BAR), **NONWEAR_STYLE)
         if i in first_col.index:
             ax.add_patch(_outline(i, first_col[i] * epoch_s / 3600, last_col[i] * epoch_s / 3600))
     ax.set_xlim(0, longest_h)
@@ -208,8 +211,9 @@ def _actogram(ax, epochs: pd.DataFrame, days: pd.DataFrame, parameters: dict):
     return image
 
 
-def _outline(row: int, start_h: float, end_h: float):
-    return Rectangle((start_h, row - 0.42), end_h - start_h, 0.84, fill=False, edgecolor="#9a9a9a", linewidth=0.6)
+def _outline(row: int, start_h: float, end_h: float) -> Rectangle:
+    return Rectangle((start_h, row - BAR / 2), end_h - start_h, BAR, fill=False,
+                     edgecolor="#9a9a9a", linewidth=0.6)
 
 
 def _runs(flags: np.ndarray) -> list[tuple[int, int]]:
@@ -291,7 +295,7 @@ def _colour_bar(fig, ax, legend_ax, image) -> None:
                      loc="center left", frameon=False, fontsize=10)
 
 
-def _temperature(ax, epochs: pd.DataFrame) -> None:
+def _temperature(ax, epochs: pd.DataFrame, epoch_s: float) -> None:
     if epochs["temperature"].notna().sum() == 0:
         ax.text(0.5, 0.5, "no temperature recorded", ha="center", va="center",
                 transform=ax.transAxes, color="#444444")
@@ -299,17 +303,19 @@ def _temperature(ax, epochs: pd.DataFrame) -> None:
         ax.set_yticks([])
         return
     # Means over a few minutes; an empty bin (a gap) stays NaN, so the line breaks there.
-    means = epochs["temperature"].sort_index().resample(TEMPERATURE_MEAN).mean()
+    ordered = epochs.sort_index()      # a clock set back puts epochs out of order
+    means = ordered["temperature"].resample(TEMPERATURE_MEAN).mean()
     ax.plot(means.index, means.to_numpy(), lw=1.0, color="#b35806")
-    nonwear = epochs["nonwear"].to_numpy(bool)
-    ax.fill_between(epochs.index, 0, 1, where=nonwear, transform=ax.get_xaxis_transform(),
-                    **NONWEAR_STYLE, step="post")
+    times = ordered.index.to_numpy()
+    step = np.timedelta64(round(epoch_s * 1e6), "us")
+    for first, last in _runs(ordered["nonwear"].to_numpy(bool)):
+        ax.axvspan(times[first], times[last - 1] + step, **NONWEAR_STYLE)
     ax.set_ylabel("temperature (°C)")
     ax.set_title("Temperature over the recording (device clock; non-wear hatched)", loc="left",
                  fontsize=11)
     ax.grid(axis="y", color="#e0e0e0", linewidth=0.6)
     ax.margins(x=0, y=0.12)
-    span_days = (epochs.index[-1] - epochs.index[0]).days if len(epochs) else 0
+    span_days = (epochs.index.max() - epochs.index.min()).days
     if span_days >= 2:     # a tick a day, named as the rows are; on long recordings fewer
         interval = math.ceil(span_days / 8)
         ax.xaxis.set_major_locator(mdates.DayLocator(interval=interval))
