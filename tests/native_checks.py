@@ -1,7 +1,8 @@
 """The check programs of tests/native, built by CMake once per test session and run from here.
 
 The build takes the project's own flags and core library. The CI scripts choose the compiler,
-standard library or sanitizers with KELPMOOR_NATIVE_CMAKE_ARGS (extra cmake arguments); a
+standard library or sanitizers with KELPMOOR_NATIVE_CMAKE_ARGS (extra cmake arguments) and set
+KELPMOOR_NATIVE_REQUIRED, which turns a missing cmake or compiler from a skip into a failure; a
 persistent KELPMOOR_NATIVE_BUILD_DIR spares a developer the rebuild of an unchanged core.
 """
 
@@ -12,6 +13,7 @@ import re
 import shlex
 import shutil
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -26,14 +28,28 @@ def environment():
     return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
+def cmake_program():
+    """A cmake new enough for the project: the interpreter environment's (PyPI's cmake package),
+    else the one on PATH; None if neither is."""
+    for found in (shutil.which("cmake", path=os.path.dirname(sys.executable)), shutil.which("cmake")):
+        if found is None:
+            continue
+        version = subprocess.run([found, "--version"], capture_output=True, text=True).stdout
+        numbers = re.match(r"cmake version (\d+)\.(\d+)", version)
+        if numbers and (int(numbers[1]), int(numbers[2])) >= (3, 26):
+            return found
+    return None
+
+
 @functools.cache
 def _build():
     """The folder of the built programs, or the reason there is none (skipped when the tools are
     missing; a configure or compile error fails every test that needs a program)."""
-    cmake = shutil.which("cmake")
+    cmake = cmake_program()
     compiler = os.environ.get("CXX") or next(filter(None, map(shutil.which, ("c++", "g++", "clang++"))), None)
     if cmake is None or compiler is None:
-        return pytest.skip.Exception, "the native checks need cmake and a C++ compiler"
+        missing = pytest.fail.Exception if os.environ.get("KELPMOOR_NATIVE_REQUIRED") else pytest.skip.Exception
+        return missing, "the native checks need cmake 3.26 or later and a C++ compiler"
     folder = os.environ.get("KELPMOOR_NATIVE_BUILD_DIR")
     if not folder:
         folder = tempfile.mkdtemp(prefix="kelpmoor-native-")
