@@ -18,25 +18,24 @@ PyObject* panic_type() {
     return type;
 }
 
-// A cancelled call already carries the exception its signal handler raised; memory that the
-// call cannot have is a MemoryError whatever road asked for it.
-PyObject* raise_error(PyObject* type, const cwa::CwaError& error) {
+}  // namespace
+
+PyObject* raise_error(const cwa::CwaError& error) {
     switch (error.kind()) {
         case cwa::CwaError::Kind::Cancelled:
+            // The signal handler's own exception is already pending.
             if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
             return nullptr;
         case cwa::CwaError::Kind::OutOfMemory:
             return raise_text(PyExc_MemoryError, error.display());
-        default:
-            return raise_text(type, error.display());
+        case cwa::CwaError::Kind::InvalidArgument:
+            return raise_text(PyExc_ValueError, error.display());
+        case cwa::CwaError::Kind::Message:
+        case cwa::CwaError::Kind::Io:
+            break;
     }
+    return raise_text(PyExc_RuntimeError, error.display());
 }
-
-}  // namespace
-
-PyObject* raise_runtime_error(const cwa::CwaError& error) { return raise_error(PyExc_RuntimeError, error); }
-
-PyObject* raise_value_error(const cwa::CwaError& error) { return raise_error(PyExc_ValueError, error); }
 
 bool signal_pending() noexcept { return PyErr_CheckSignals() != 0; }
 

@@ -12,8 +12,10 @@
 namespace kelpmoor {
 
 // Each returns nullptr so entry points can `return raise_...(...)`.
-PyObject* raise_runtime_error(const cwa::CwaError& error);
-PyObject* raise_value_error(const cwa::CwaError& error);
+// The exception of a core error follows from its kind alone: ValueError for a cut or rate
+// refused as an argument, MemoryError for memory the call cannot have, the pending exception
+// of a cancelled call, and RuntimeError for everything the recording or the system did.
+PyObject* raise_error(const cwa::CwaError& error);
 PyObject* raise_panic(const char* message);
 // A MemoryError for an allocation that failed where the core could not say what it was for.
 PyObject* raise_out_of_memory(const char* function);
