@@ -13,15 +13,12 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
-#include "cwa/csv.hpp"
-#include "cwa/header.hpp"
-#include "cwa/plan.hpp"
-#include "cwa/read.hpp"
-#include "cwa/resample.hpp"
+#include "cwa/operations.hpp"
 
 namespace {
 
@@ -104,19 +101,17 @@ std::string describe_columns(const cwa::CwaDataResult& data, const std::string& 
     return names + text;
 }
 
-// A read of a cut's plan, time-filtered or resampled, written as the CSV export writes it.
-cwa::Status export_csv(const std::string& path, const std::string& output, const cwa::CutConfig& cut,
+// Plans and runs one read as the module does, and writes it as CSV.
+cwa::Status export_csv(const std::string& path, const std::string& output, cwa::CutConfig cut,
                        std::optional<double> resample_hz) {
-    CWA_TRY(plan, cwa::resolve_read_plan(path, cut));
-    CWA_TRY(data, [&]() -> cwa::Result<cwa::CwaDataResult> {
-        if (resample_hz) {
-            return cwa::read_cwa_data_resampled_streaming(path, plan.start_block, plan.block_count, *resample_hz,
-                                                          every_channel, plan.range_start_time, plan.range_end_time);
-        }
-        CWA_TRY(whole, cwa::read_cwa_data(path, plan.start_block, plan.block_count, every_channel));
-        return cwa::filter_data_by_time_range(std::move(whole), plan.range_start_time, plan.range_end_time);
-    }());
-    return cwa::write_data_result_csv(output, data, every_channel, 0);
+    CWA_TRY(read, cwa::plan_read({path, std::move(cut), every_channel, resample_hz}));
+    return cwa::export_csv(read, output, 0);
+}
+
+// Plans and runs one read of the whole recording as recorded.
+cwa::Result<cwa::CwaDataResult> plain_read(const std::string& path) {
+    CWA_TRY(read, cwa::plan_read({path, {cwa::WholeFileCut{}}, every_channel, std::nullopt}));
+    return cwa::read_recording(read, std::nullopt);
 }
 
 }  // namespace
@@ -128,29 +123,28 @@ int main(int argc, char** argv) {
     }
     const std::string path = argv[1], folder = std::string(argv[2]) + "/";
 
-    report("timing scan", cwa::scan_data_timing(path), [](const cwa::DataTiming& t) {
+    report("timing scan", cwa::read_metadata(path), [](const cwa::RecordingMetadata& metadata) {
+        const cwa::DataTiming& t = metadata.timing;
         char text[96];
         std::snprintf(text, sizeof text, "first %" PRId64 " last %" PRId64 " samples %" PRIu64,
                       t.first_sample_us.value_or(0), t.last_sample_us.value_or(0), t.sample_count);
         return std::string(text);
     });
-    report("plain read", cwa::read_cwa_data(path, std::nullopt, std::nullopt, every_channel),
+    report("plain read", plain_read(path),
            [&](const cwa::CwaDataResult& data) { return describe_columns(data, folder + "plain.bin"); });
 
     const auto file = [&](const std::string& name) {
         return [path = folder + name] { return describe_file(path); };
     };
-    report("csv streaming",
-           cwa::write_cwa_csv_data(path, folder + "streaming.csv", std::nullopt, std::nullopt, every_channel, 0),
+    report("csv streaming", export_csv(path, folder + "streaming.csv", {cwa::WholeFileCut{}}, std::nullopt),
            file("streaming.csv"));
     report("csv time range", export_csv(path, folder + "time_range.csv", {cwa::SecondsCut{90.5, 725.25}}, std::nullopt),
            file("time_range.csv"));
     report("csv resampled", export_csv(path, folder + "resampled.csv", {cwa::WholeFileCut{}}, 30.0),
            file("resampled.csv"));
 
-    report_error("missing input",
-                 cwa::read_cwa_data(folder + "no-such-recording.cwa", std::nullopt, std::nullopt, every_channel));
-    report_error("unwritable output", cwa::write_cwa_csv_data(path, folder + "no-such-folder/out.csv", std::nullopt,
-                                                              std::nullopt, every_channel, 0));
+    report_error("missing input", plain_read(folder + "no-such-recording.cwa"));
+    report_error("unwritable output",
+                 export_csv(path, folder + "no-such-folder/out.csv", {cwa::WholeFileCut{}}, std::nullopt));
     return failed_roads == 0 ? 0 : 1;
 }
