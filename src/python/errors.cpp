@@ -10,14 +10,6 @@ PyObject* raise_text(PyObject* type, const std::string& text) {
     return nullptr;
 }
 
-PyObject* panic_type() {
-    // Created once per process, like the module itself, and never released.
-    static PyObject* type = PyErr_NewExceptionWithDoc(
-        "kelpmoor.PanicException", "An internal fault of kelpmoor: a broken invariant, never bad input.",
-        PyExc_RuntimeError, nullptr);
-    return type;
-}
-
 }  // namespace
 
 PyObject* raise_error(const cwa::CwaError& error) {
@@ -39,26 +31,27 @@ PyObject* raise_error(const cwa::CwaError& error) {
 
 bool signal_pending() noexcept { return PyErr_CheckSignals() != 0; }
 
-PyObject* raise_panic(const char* message) {
-    PyObject* type = panic_type();
-    if (!type) return nullptr;
-    PyErr_SetString(type, message);
-    return nullptr;
-}
-
 PyObject* raise_out_of_memory(const char* function) {
     // Where even this text cannot be formatted, the bare MemoryError of the failure stays.
     return PyErr_Format(PyExc_MemoryError, "kelpmoor ran out of memory in %s: the system refused an allocation",
                         function);
 }
 
-void prefix_argument_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+Ref take_pending_error_text() {
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+#else
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
-    Ref text = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
+    Ref owned_type = Ref::steal(type), raised = Ref::steal(value), owned_traceback = Ref::steal(traceback);
+#endif
+    return Ref::steal(raised ? PyObject_Str(raised.get()) : nullptr);
+}
+
+void prefix_argument_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    Ref text = take_pending_error_text();
     if (!text) return;
     PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
 }
