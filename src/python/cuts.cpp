@@ -11,7 +11,7 @@ namespace kelpmoor {
 
 namespace {
 
-constexpr Param bound_params[] = {{"start"}, {"end"}};
+constexpr auto bound_params = parameters({{"start"}, {"end"}});
 
 Ref optional_float(std::optional<double> value) {
     return value ? Ref::steal(PyFloat_FromDouble(*value)) : Ref::borrow(Py_None);

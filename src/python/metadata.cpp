@@ -10,7 +10,7 @@ namespace kelpmoor {
 
 namespace {
 
-constexpr Param path_params[] = {{"file_path", true}};
+constexpr auto path_params = parameters({{"file_path", true}});
 
 std::optional<std::string> raw_time(const std::optional<cwa::DateTime>& time) {
     if (!time) return std::nullopt;

@@ -12,11 +12,11 @@ namespace kelpmoor {
 
 namespace {
 
-constexpr Param read_params[] = {
+constexpr auto read_params = parameters({
     {"file_path", true},   {"cut"},           {"include_magnetometer"}, {"include_temperature"},
     {"include_light"},     {"include_battery"}, {"resample_hz"},        {"resample_method"},
     {"fixed_utc_offset_timezone", false, true},
-};
+});
 
 bool insert_column(PyObject* columns, const char* name, cwa::FloatColumn&& column) {
     return set_item(columns, name, column_to_array(std::move(column)));

@@ -10,11 +10,11 @@ namespace kelpmoor {
 
 namespace {
 
-constexpr Param csv_params[] = {
+constexpr auto csv_params = parameters({
     {"file_path", true},   {"output_path", true}, {"cut"},           {"include_magnetometer"},
     {"include_temperature"}, {"include_light"},   {"include_battery"}, {"resample_hz"},
     {"resample_method"},   {"fixed_utc_offset_timezone", false, true},
-};
+});
 
 }  // namespace
 
