@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "cwa/cancel.hpp"
-#include "cwa/cursor.hpp"
+#include "cwa/block_walker.hpp"
 #include "cwa/decoded_block.hpp"
 #include "cwa/fixed_format.hpp"
 #include "cwa/platform/file.hpp"

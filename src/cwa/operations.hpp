@@ -11,9 +11,10 @@
 #include "cwa/cut.hpp"
 #include "cwa/datetime.hpp"
 #include "cwa/error.hpp"
+#include "cwa/data_timing.hpp"
 #include "cwa/header.hpp"
 #include "cwa/plan.hpp"
-#include "cwa/result.hpp"
+#include "cwa/data_result.hpp"
 
 namespace cwa {
 

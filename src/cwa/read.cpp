@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cwa/cancel.hpp"
-#include "cwa/cursor.hpp"
+#include "cwa/block_walker.hpp"
 #include "cwa/plan.hpp"
 #include "cwa/timing.hpp"
 

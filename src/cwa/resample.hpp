@@ -13,7 +13,7 @@
 #include "cwa/cancel.hpp"
 #include "cwa/decoded_block.hpp"
 #include "cwa/error.hpp"
-#include "cwa/result.hpp"
+#include "cwa/data_result.hpp"
 
 namespace cwa {
 
