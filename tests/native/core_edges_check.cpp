@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "cwa/csv.hpp"
-#include "cwa/cursor.hpp"
+#include "cwa/block_walker.hpp"
 #include "cwa/datetime.hpp"
 #include "cwa/packet.hpp"
 #include "cwa/plan.hpp"
