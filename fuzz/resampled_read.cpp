@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "cwa/operations.hpp"
-#include "cwa/resample.hpp"
+#include "cwa/resample_options.hpp"
 #include "cwa/timing.hpp"
 #include "fuzz_support.hpp"
 

@@ -4,7 +4,8 @@
 
 #include "cwa/csv.hpp"
 #include "cwa/read.hpp"
-#include "cwa/resample.hpp"
+#include "cwa/resample_options.hpp"
+#include "cwa/resampled_read.hpp"
 
 namespace cwa {
 
