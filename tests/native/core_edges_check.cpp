@@ -27,7 +27,7 @@
 #include "cwa/packet.hpp"
 #include "cwa/plan.hpp"
 #include "cwa/read.hpp"
-#include "cwa/resample.hpp"
+#include "cwa/resampled_read.hpp"
 #include "cwa/timing.hpp"
 
 #include "check.hpp"
