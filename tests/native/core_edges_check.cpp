@@ -17,6 +17,7 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -133,6 +134,21 @@ void parse_samples_refuses_overfull_blocks() {
     }
 }
 
+// A block of no samples moves no packet end: with none before it there is still none (not one
+// that ended at the epoch), and one before it stays where it was.
+void empty_block_keeps_the_previous_end() {
+    auto sector = data_sector(0x30, 0);
+    const auto block = cwa::CwaDataBlock::from_buffer(sector.get());
+    if (!check::expect(block.has_value(), "from_buffer refused a block of no samples")) return;
+    std::int64_t unused[1];
+    for (const std::optional<double> before : {std::optional<double>(), std::optional<double>(12.5)}) {
+        std::optional<double> previous_end = before;
+        const bool written = cwa::write_sample_timestamps(*block, 0, previous_end, unused).has_value();
+        check::expect(written && previous_end == before, "a block of no samples moved the previous end from %s",
+                      before ? "12.5" : "none");
+    }
+}
+
 // A selected auxiliary column without a value is refused before anything is written.
 void csv_row_needs_its_selected_values() {
     auto file = cwa::OutputFile::create("/dev/null");
@@ -236,6 +252,7 @@ int main(int argc, char** argv) {
     const std::string dir = argv[2];
     from_buffer_checks_its_own_sector();
     parse_samples_refuses_overfull_blocks();
+    empty_block_keeps_the_previous_end();
     csv_row_needs_its_selected_values();
     time_bounds_must_be_finite(write_recording(dir + "/steady.cwa", 6));
     file_shrinking_while_read(dir);
