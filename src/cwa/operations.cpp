@@ -64,7 +64,8 @@ Result<SamplingReport> sampling_consistency_report(const std::string& path) {
                           timing.first_sample_us,    timing.last_sample_us,   std::nullopt,
                           header.sample_rate_hz,     std::nullopt};
     if (header.logging_start_time && header.logging_end_time) {
-        const std::int64_t seconds = epoch_seconds(*header.logging_end_time) - epoch_seconds(*header.logging_start_time);
+        const std::int64_t seconds =
+            epoch_seconds(*header.logging_end_time) - epoch_seconds(*header.logging_start_time);
         report.header_duration_s = static_cast<double>(seconds * 1000000) / 1000000.0;
     }
     if (timing.first_sample_us && timing.last_sample_us) {

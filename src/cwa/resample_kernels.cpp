@@ -282,8 +282,8 @@ template <class V>
     }
     for (std::size_t k = 0; k < count; ++k) {
         const float x = block.acc[0][k], y = block.acc[1][k], z = block.acc[2][k];
-        flags[k] = aux_flags | (x != x ? missing_main_lane(acc_lane) : 0u) | (y != y ? missing_main_lane(acc_lane + 1) : 0u) |
-                   (z != z ? missing_main_lane(acc_lane + 2) : 0u);
+        flags[k] = aux_flags | (x != x ? missing_main_lane(acc_lane) : 0u) |
+                   (y != y ? missing_main_lane(acc_lane + 1) : 0u) | (z != z ? missing_main_lane(acc_lane + 2) : 0u);
     }
 }
 

@@ -31,7 +31,9 @@ struct alignas(64) LaneRecord {
 inline constexpr std::uint32_t missing_main_lane(std::size_t lane) { return 1u << lane; }
 inline constexpr std::uint32_t main_nan_bits = (1u << main_lanes) - 1;
 inline constexpr unsigned sensor_nan_shift = main_lanes;
-inline constexpr std::uint32_t missing_sensor_channel(std::size_t channel) { return 1u << (sensor_nan_shift + channel); }
+inline constexpr std::uint32_t missing_sensor_channel(std::size_t channel) {
+    return 1u << (sensor_nan_shift + channel);
+}
 inline constexpr std::uint32_t sensor_nan_bits = ((1u << sensor_channel_count) - 1) << sensor_nan_shift;
 inline constexpr std::uint32_t carries_sensors_bit = 1u << (sensor_nan_shift + sensor_channel_count);
 

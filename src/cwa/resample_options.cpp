@@ -11,7 +11,8 @@ Result<std::optional<double>> parse_resample_options(std::optional<double> resam
     if (!std::isfinite(rate) || rate <= 0.0) return refuse_argument("resample_hz must be a finite value > 0");
     if (rate > 10000.0) return refuse_argument("resample_hz must be <= 10000");
     if (method != "cubic") {
-        return fail(CwaError::invalid_argument("Unsupported resample_method '" + std::string(method) + "'. Supported: cubic"));
+        return fail(CwaError::invalid_argument("Unsupported resample_method '" + std::string(method) +
+                                               "'. Supported: cubic"));
     }
     return rate;
 }
