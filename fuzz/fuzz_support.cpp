@@ -65,6 +65,15 @@ cwa::ChannelSelection Options::channels() const {
     return {(b & 4) != 0, (b & 8) != 0, (b & 16) != 0, (b & 32) != 0};
 }
 
+cwa::ReadRequest Options::request(const std::string& path, std::optional<double> rate) const {
+    cwa::ReadRequest request;
+    request.path = path;
+    request.cut = cut();
+    request.channels = channels();
+    request.resample_hz = rate;
+    return request;
+}
+
 void check_columns(const cwa::CwaDataResult& result, const cwa::ChannelSelection& channels) {
     const std::size_t rows = result.size();
     for (const auto& column : result.acc) {

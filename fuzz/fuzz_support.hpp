@@ -9,8 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "cwa/cut.hpp"
-#include "cwa/result.hpp"
+#include "cwa/operations.hpp"
 
 namespace fuzz {
 
@@ -36,6 +35,8 @@ public:
     cwa::CutConfig cut() const;
     // Bits 2-5 of byte 0: magnetometer, temperature, light, battery.
     cwa::ChannelSelection channels() const;
+    // The read of the recording at `path` with this cut and these channels, at `rate` if any.
+    cwa::ReadRequest request(const std::string& path, std::optional<double> rate = std::nullopt) const;
 
 private:
     std::uint8_t bytes_[8] = {};

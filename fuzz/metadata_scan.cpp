@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "cwa/datetime.hpp"
-#include "cwa/header.hpp"
+#include "cwa/operations.hpp"
 #include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -14,18 +14,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)cwa::timestamp_us_to_raw_string(us);
     }
     const std::string& path = fuzz::write_recording(data, size);
-    if (auto header = cwa::read_cwa_header(path)) {
-        for (const auto& time : {header->logging_start_time, header->logging_end_time, header->last_change_time}) {
+    if (auto metadata = cwa::read_metadata(path)) {
+        const cwa::CwaHeader& header = metadata->header;
+        for (const auto& time : {header.logging_start_time, header.logging_end_time, header.last_change_time}) {
             if (time) (void)cwa::format_raw_time(*time);
         }
     }
-    if (auto timing = cwa::scan_data_timing(path)) {
-        if (timing->first_sample_us.has_value() != timing->last_sample_us.has_value()) {
+    if (auto report = cwa::sampling_consistency_report(path)) {
+        if (report->data_first_us.has_value() != report->data_last_us.has_value()) {
             fuzz::finding("first and last sample times found apart");
         }
-        if (timing->first_sample_us) {
-            (void)cwa::timestamp_us_to_raw_string(*timing->first_sample_us);
-            (void)cwa::timestamp_us_to_raw_string(*timing->last_sample_us);
+        if (report->data_first_us) {
+            (void)cwa::timestamp_us_to_raw_string(*report->data_first_us);
+            (void)cwa::timestamp_us_to_raw_string(*report->data_last_us);
         }
     }
     return 0;

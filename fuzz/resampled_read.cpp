@@ -3,8 +3,8 @@
 #include <cmath>
 #include <iterator>
 
-#include "cwa/plan.hpp"
-#include "cwa/resample.hpp"
+#include "cwa/operations.hpp"
+#include "cwa/resample_options.hpp"
 #include "cwa/timing.hpp"
 #include "fuzz_support.hpp"
 
@@ -20,16 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const double rate = rates_hz[options.byte(3) % std::size(rates_hz)];
     if (fuzz::resampled_rows_bound(data, size, rate) > max_rows) return 0;
     const std::string& path = fuzz::write_recording(data, size);
-    const cwa::ChannelSelection channels = options.channels();
     auto checked_rate = cwa::parse_resample_options(rate, "cubic");
     if (!checked_rate || !*checked_rate) fuzz::finding("a listed rate was refused");
-    auto plan = cwa::resolve_read_plan(path, options.cut());
-    if (!plan) return 0;
-    if (!cwa::check_time_range(plan->range_start_time, plan->range_end_time)) return 0;
-    auto grid = cwa::read_cwa_data_resampled_streaming(path, plan->start_block, plan->block_count, **checked_rate,
-                                                       channels, plan->range_start_time, plan->range_end_time);
+    auto planned = cwa::plan_read(options.request(path, rate));
+    if (!planned) return 0;
+    auto grid = cwa::read_recording(*planned, std::nullopt);
     if (!grid) return 0;
-    fuzz::check_columns(*grid, channels);
+    fuzz::check_columns(*grid, planned->channels);
     if (grid->size() == 0) fuzz::finding("an empty grid returned as success");
     // Rows keep a tenth of the row spacing apart and stay inside the range.
     const auto& times = grid->timestamps_us;
@@ -37,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t k = 1; k < times.size(); ++k) {
         if (static_cast<double>(times[k] - times[k - 1]) < spacing_us * 0.9) fuzz::finding("grid rows out of order");
     }
-    if (plan->range_end_time && cwa::us_to_seconds(times[times.size() - 1]) >= *plan->range_end_time + 1e-6) {
+    const std::optional<double> range_end = planned->plan.range_end_time;
+    if (range_end && cwa::us_to_seconds(times[times.size() - 1]) >= *range_end + 1e-6) {
         fuzz::finding("grid row after the range end");
     }
     return 0;

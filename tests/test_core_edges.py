@@ -1,48 +1,15 @@
 """Core paths that no Python call reaches, through the native check program
-tests/native/core_edges_check.cpp, built with ASan and UBSan where the compiler has them."""
+tests/native/core_edges_check.cpp (under .ci/asan-tests built with ASan and UBSan)."""
 
-import os
 import random
-import shutil
-import subprocess
-from pathlib import Path
 
 import numpy as np
-import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
+import native_checks
+
 INT64_MIN, INT64_MAX = -(2 ** 63), 2 ** 63 - 1
 # The calendar range of the naive texts.
 MIN_YEAR, MAX_YEAR = -262144, 262143
-
-
-def without_preload():
-    """The environment minus LD_PRELOAD: under .ci/asan-tests the interpreter has GCC's ASan
-    preloaded, which must not meet the runtime the check program links."""
-    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-
-
-@pytest.fixture(scope="module")
-def check_program(tmp_path_factory):
-    # Clang first: its UBSan sees the overflow of a - a / b * b that GCC folds away.
-    compiler = next(filter(None, map(shutil.which, ("clang++-19", "clang++", "g++"))), None)
-    if compiler is None:
-        pytest.skip("no C++ compiler")
-    exe = tmp_path_factory.mktemp("native") / "core_edges_check"
-    sources = sorted(str(p) for p in (ROOT / "src" / "cwa").rglob("*.cpp"))
-    command = [compiler, "-std=c++23", "-O1", "-ffp-contract=off", "-I", str(ROOT / "src"),
-               str(ROOT / "tests" / "native" / "core_edges_check.cpp"), *sources, "-o", str(exe)]
-    # Undefined behaviour aborts the program; without the sanitizer runtimes, a plain build.
-    sanitize = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
-    built = subprocess.run(command + sanitize, env=without_preload(), capture_output=True, text=True, timeout=600)
-    if built.returncode != 0:
-        subprocess.run(command, env=without_preload(), check=True, timeout=600)
-    return exe
-
-
-def run_check(exe, *args, input=None):
-    return subprocess.run([str(exe), *args], input=input, env=without_preload(), capture_output=True, text=True,
-                          timeout=120)
 
 
 def expected_text(us):
@@ -69,7 +36,7 @@ def year_start_us(year):
     return int(np.datetime64(year - 1970, "Y").astype("M8[us]").astype(np.int64))
 
 
-def test_any_64_bit_timestamp_gives_its_text_or_none(check_program):
+def test_any_64_bit_timestamp_gives_its_text_or_none():
     rng = random.Random(11)
     first, last = year_start_us(MIN_YEAR), year_start_us(MAX_YEAR + 1) - 1
     values = [INT64_MIN, INT64_MIN + 1, INT64_MIN + 775807, INT64_MIN + 775808, INT64_MAX, INT64_MAX - 1,
@@ -78,7 +45,7 @@ def test_any_64_bit_timestamp_gives_its_text_or_none(check_program):
     values += [rng.randint(first, last) for _ in range(2000)]
     values += [rng.randint(-10 ** 12, 10 ** 12) * 1000 for _ in range(500)]
     values += [rng.randint(-10 ** 9, 10 ** 9) * 1000000 for _ in range(500)]
-    run = run_check(check_program, "times", input="\n".join(map(str, values)))
+    run = native_checks.run("core_edges_check", "times", input="\n".join(map(str, values)))
     assert run.returncode == 0, run.stderr
     got = run.stdout.splitlines()
     assert len(got) == len(values)
@@ -87,7 +54,5 @@ def test_any_64_bit_timestamp_gives_its_text_or_none(check_program):
     assert not mismatches, mismatches[:10]
 
 
-def test_unreachable_errors_keep_their_texts(check_program, tmp_path):
-    run = run_check(check_program, "errors", str(tmp_path))
-    assert run.returncode == 0, run.stdout + run.stderr
-    assert "all errors match" in run.stdout
+def test_unreachable_errors_keep_their_texts(tmp_path):
+    native_checks.assert_all_passed(native_checks.run("core_edges_check", "errors", tmp_path), "core edges")

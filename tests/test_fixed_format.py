@@ -2,22 +2,14 @@
 
 import math
 import struct
-import subprocess
 
 import pytest
 
-from native_checks import CORE, build_check
+import native_checks
 
 
-@pytest.fixture(scope="module")
-def checker(tmp_path_factory):
-    return build_check(tmp_path_factory.mktemp("fixed_format"), "fixed_format_check", [CORE / "fixed_format.cpp"])
-
-
-def test_matches_to_chars_on_chosen_and_random_values(checker):
-    run = subprocess.run([str(checker)], capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0, run.stdout + run.stderr
-    assert "match std::to_chars" in run.stdout
+def test_matches_to_chars_on_chosen_and_random_values():
+    native_checks.assert_all_passed(native_checks.run("fixed_format_check"), "fixed format")
 
 
 def f32_bits(x):
@@ -51,8 +43,8 @@ def f64_bits(x):
         (f32_bits(-math.inf), "-inf"),
     ],
 )
-def test_six_decimal_text_of_float(checker, bits, text):
-    run = subprocess.run([str(checker), "--show6", f"{bits:x}"], capture_output=True, text=True)
+def test_six_decimal_text_of_float(bits, text):
+    run = native_checks.run("fixed_format_check", "--show6", f"{bits:x}")
     assert run.stdout == text + "\n"
 
 
@@ -73,7 +65,7 @@ def test_six_decimal_text_of_float(checker, bits, text):
         (-math.inf, "-inf"),
     ],
 )
-def test_four_decimal_text_of_double(checker, seconds, text):
+def test_four_decimal_text_of_double(seconds, text):
     bits = f64_bits(seconds)
-    run = subprocess.run([str(checker), "--show4", f"{bits:x}"], capture_output=True, text=True)
+    run = native_checks.run("fixed_format_check", "--show4", f"{bits:x}")
     assert run.stdout == text + "\n"

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import cwa_builder as cb
-from native_checks import CORE, build_check
+import native_checks
 
 
 def address_space_can_be_limited():
@@ -83,7 +83,6 @@ def cgroup_limit(tmp_path_factory):
     """cgroup_limit(tree) -> the limit the native check reads under a fake root built from `tree`,
     a dict of relative file paths and their texts."""
     folder = tmp_path_factory.mktemp("cgroup")
-    exe = build_check(folder, "cgroup_memory_check", [CORE / "platform" / "memory_posix.cpp"], optimize="-O1")
     trees = iter(range(1000))
 
     def limit(tree):
@@ -92,7 +91,7 @@ def cgroup_limit(tmp_path_factory):
             (root / name).parent.mkdir(parents=True, exist_ok=True)
             (root / name).write_text(text)
         root.mkdir(exist_ok=True)
-        run = subprocess.run([str(exe), str(root)], capture_output=True, text=True, timeout=60)
+        run = native_checks.run("cgroup_memory_check", root, timeout=60)
         assert run.returncode == 0, run.stderr
         return run.stdout.strip()
 

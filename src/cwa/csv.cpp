@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "cwa/cancel.hpp"
-#include "cwa/cursor.hpp"
+#include "cwa/block_walker.hpp"
 #include "cwa/decoded_block.hpp"
 #include "cwa/fixed_format.hpp"
 #include "cwa/platform/file.hpp"
@@ -167,9 +167,10 @@ Status write_cwa_csv_data(const std::string& file_path, const std::string& outpu
         for (;;) {
             CWA_TRY(block, scan.next_block());
             if (!block) break;
+            // The rule decoding uses, so that the header names exactly the columns rows fill.
             const std::uint8_t format = block->num_axes_bps;
-            if (format >= 0x60) include_gyro = true;
-            if ((format >> 4) == 9 && channels.include_magnetometer) include_mag = true;
+            include_gyro = include_gyro || writes_sensor_channel(format, channels.include_magnetometer, 0);
+            include_mag = include_mag || writes_sensor_channel(format, channels.include_magnetometer, 3);
         }
     }
     CWA_CHECK(cursor.file.seek(data_block_offset(cursor.start_block)));

@@ -14,7 +14,7 @@
 
 #include "cwa/error.hpp"
 #include "cwa/output_file.hpp"
-#include "cwa/result.hpp"
+#include "cwa/data_result.hpp"
 
 namespace cwa {
 

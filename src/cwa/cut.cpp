@@ -8,9 +8,9 @@ namespace {
 
 Status validate_seconds_bound(std::optional<double> value) {
     if (!value) return {};
-    if (!std::isfinite(*value)) return fail("seconds cut values must be finite");
+    if (!std::isfinite(*value)) return refuse_argument("seconds cut values must be finite");
     // A plain comparison, so -0.0 is accepted.
-    if (*value < 0.0) return fail("seconds cut values must be >= 0");
+    if (*value < 0.0) return refuse_argument("seconds cut values must be >= 0");
     return {};
 }
 
@@ -19,13 +19,13 @@ Status validate_seconds_bound(std::optional<double> value) {
 Status CutConfig::validate() const {
     if (const auto* blocks = std::get_if<BlocksCut>(&kind)) {
         if (blocks->start && blocks->end && *blocks->end <= *blocks->start) {
-            return fail("blocks end must be greater than start");
+            return refuse_argument("blocks end must be greater than start");
         }
     } else if (const auto* seconds = std::get_if<SecondsCut>(&kind)) {
         CWA_CHECK(validate_seconds_bound(seconds->start));
         CWA_CHECK(validate_seconds_bound(seconds->end));
         if (seconds->start && seconds->end && *seconds->start >= *seconds->end) {
-            return fail("seconds end must be greater than start");
+            return refuse_argument("seconds end must be greater than start");
         }
     }
     return {};

@@ -25,8 +25,7 @@ Status decode_block(const CwaDataBlock& block, bool include_magnetometer, std::o
         }
     }
     CWA_CHECK(parse_samples(block, include_magnetometer, columns));
-    CWA_TRY(natural_end, calculate_sample_timestamps_with_prev_end(block, m, previous_end, out.timestamps_us.data()));
-    previous_end = natural_end;
+    CWA_CHECK(write_sample_timestamps(block, m, previous_end, out.timestamps_us.data()));
     out.count = m;
     out.aux = packet_aux(block);
     return {};

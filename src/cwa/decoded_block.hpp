@@ -9,7 +9,7 @@
 
 #include "cwa/error.hpp"
 #include "cwa/packet.hpp"
-#include "cwa/result.hpp"
+#include "cwa/data_result.hpp"
 
 namespace cwa {
 

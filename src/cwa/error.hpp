@@ -10,11 +10,16 @@ namespace cwa {
 
 class CwaError {
 public:
+    // Message: the recording or the request cannot be read as asked (damaged data, nothing in
+    // the range, a file that is not a recording).
+    // InvalidArgument: a cut or a rate that no recording could satisfy, refused before any file
+    // is opened; the caller's fault rather than the data's.
     // Cancelled: the embedder asked the call to stop and holds the reason itself.
     // OutOfMemory: the call would need more memory than the machine can give it.
-    enum class Kind { Message, Io, Cancelled, OutOfMemory };
+    enum class Kind { Message, Io, InvalidArgument, Cancelled, OutOfMemory };
 
     static CwaError message(std::string text) { return CwaError(Kind::Message, std::move(text)); }
+    static CwaError invalid_argument(std::string text) { return CwaError(Kind::InvalidArgument, std::move(text)); }
     // An operating-system error, described the way the system describes errno.
     static CwaError io_from_errno(int code) { return io(os_error_text(code)); }
     // An I/O failure the system did not number, such as a file that ended inside a record.
@@ -44,6 +49,9 @@ inline std::unexpected<CwaError> fail(const char* text) {
     return std::unexpected(CwaError::message(text));
 }
 inline std::unexpected<CwaError> fail(CwaError error) { return std::unexpected(std::move(error)); }
+inline std::unexpected<CwaError> refuse_argument(const char* text) {
+    return std::unexpected(CwaError::invalid_argument(text));
+}
 
 // A broken invariant that callers guarantee; ordinary input never raises one.
 class InternalFault : public std::logic_error {

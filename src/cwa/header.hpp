@@ -1,4 +1,4 @@
-// The metadata block, and the header-only scan of a recording's sample timing.
+// The metadata block: what the device was set to record, and when.
 #pragma once
 
 #include <cstdint>
@@ -34,14 +34,5 @@ Result<CwaHeader> read_cwa_header(const std::string& path);
 
 // The annotation text of a 1024-byte metadata block, with trailing padding removed.
 std::string parse_annotation(const std::uint8_t* block);
-
-struct DataTiming {
-    std::optional<std::int64_t> first_sample_us;
-    std::optional<std::int64_t> last_sample_us;
-    std::uint64_t sample_count = 0;
-};
-
-// First and last sample times and the sample total, from packet headers alone.
-Result<DataTiming> scan_data_timing(const std::string& path);
 
 }  // namespace cwa

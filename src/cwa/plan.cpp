@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "cwa/cursor.hpp"
+#include "cwa/block_walker.hpp"
 #include "cwa/timing.hpp"
 
 namespace cwa {

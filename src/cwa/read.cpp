@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cwa/cancel.hpp"
-#include "cwa/cursor.hpp"
+#include "cwa/block_walker.hpp"
 #include "cwa/plan.hpp"
 #include "cwa/timing.hpp"
 
@@ -69,9 +69,7 @@ Status decode_range(DataBlockCursor& cursor, const ChannelSelection& channels, s
             (c < 3 ? out.gyro[c] : out.mag[c - 3]) = column->extend(m);
         }
         CWA_CHECK(parse_samples(*block, channels.include_magnetometer, out));
-        CWA_TRY(natural_end, calculate_sample_timestamps_with_prev_end(*block, m, cursor.previous_end,
-                                                                       result.timestamps_us.extend(m)));
-        cursor.previous_end = natural_end;
+        CWA_CHECK(write_sample_timestamps(*block, m, cursor.previous_end, result.timestamps_us.extend(m)));
         const PacketAux aux = packet_aux(*block);
         for (std::size_t c = 0; c < aux_channel_count; ++c) {
             if (result.aux[c]) result.aux[c]->append_fill(m, aux.values[c]);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cwa/error.hpp"
-#include "cwa/result.hpp"
+#include "cwa/data_result.hpp"
 
 namespace cwa {
 

@@ -5,24 +5,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cwa/cursor.hpp"
+#include "cwa/block_walker.hpp"
 #include "cwa/decoded_block.hpp"
 #include "cwa/plan.hpp"
 #include "cwa/platform/memory.hpp"
 #include "cwa/timing.hpp"
 
 namespace cwa {
-
-Result<std::optional<double>> parse_resample_options(std::optional<double> resample_hz, std::string_view method) {
-    if (!resample_hz) return std::nullopt;
-    const double rate = *resample_hz;
-    if (!std::isfinite(rate) || rate <= 0.0) return fail("resample_hz must be a finite value > 0");
-    if (rate > 10000.0) return fail("resample_hz must be <= 10000");
-    if (method != "cubic") {
-        return fail(CwaError::message("Unsupported resample_method '" + std::string(method) + "'. Supported: cubic"));
-    }
-    return rate;
-}
 
 std::uint64_t default_resample_memory_budget() { return platform::usable_memory_bytes() / 2; }
 
@@ -74,7 +63,9 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
     }
     const std::size_t at = window_end_;
     std::uint32_t aux_flags = 0;
-    for (std::size_t c = 0; c < aux_channel_count; ++c) aux_flags |= std::isnan(block.aux.values[c]) ? 8u << c : 0u;
+    for (std::size_t c = 0; c < aux_channel_count; ++c) {
+        aux_flags |= std::isnan(block.aux.values[c]) ? missing_main_lane(aux_lane + c) : 0u;
+    }
     // A block without sensor values marks them all missing along with the main lanes.
     if (!block.carries_sensors) aux_flags |= sensor_nan_bits;
     active_resample_kernel().fill_window(block, aux_flags, times_.data() + at, main_.data() + at, nan_flags_.data() + at);
@@ -84,7 +75,7 @@ void StreamingResampler::append_samples(const DecodedBlock& block) {
             std::uint32_t flags = carries_sensors_bit;
             for (std::size_t c = 0; c < sensor_channel_count; ++c) {
                 lanes[c] = block.sensors[c][j];
-                flags |= std::isnan(block.sensors[c][j]) ? 1u << (sensor_nan_shift + c) : 0u;
+                flags |= std::isnan(block.sensors[c][j]) ? missing_sensor_channel(c) : 0u;
             }
             nan_flags_[at + j] |= flags;
         }
@@ -166,13 +157,13 @@ Status StreamingResampler::emit_ready(bool at_end) {
     const double end_time = range_end_time_ ? *range_end_time_ : INFINITY;
     std::size_t cursor = cursor_, window_start = window_start_, needs = last_row_needs_;
     const std::size_t window_end = window_end_;
-    std::uint64_t emitted = emitted_;
+    std::uint64_t row = next_row_;
     for (;;) {
         RowBatch& batch = batch_;
         std::size_t rows = 0;
         bool leave = false;
         while (rows < batch_rows) {
-            const double grid = grid_time(emitted + rows);
+            const double grid = grid_time(row + rows);
             if (grid >= end_time) {
                 finished_ = true;
                 leave = true;
@@ -206,8 +197,9 @@ Status StreamingResampler::emit_ready(bool at_end) {
         window_start_ = window_start;
         last_row_needs_ = needs;
         batch.count = rows;
-        emitted += rows;
+        row += rows;
         if (rows > 0) CWA_CHECK(write_batch());
+        next_row_ = row;
         if (leave) return {};
     }
 }
@@ -241,7 +233,7 @@ namespace {
 // The weights of one grid time, shared by every channel of its row.
 struct Interpolator {
     bool flat;        // bracketing times closer than 1e-12: the earlier value stands
-    double fraction;  // (b - T1) / (T2 - T1)
+    double fraction;  // (grid - T1) / (T2 - T1)
     bool cubic;
     double weight[4];  // Nj / Dj
 
@@ -274,7 +266,7 @@ void StreamingResampler::interpolate_row_by_channel(std::size_t row, float* main
         if (std::fabs(denominator) < 1e-12) interp.cubic = false;
         interp.weight[j] = numerator / denominator;
     }
-    for (std::size_t l = 0; l < 3 + aux_channel_count; ++l) {
+    for (std::size_t l = 0; l < main_lanes; ++l) {
         main_out[l] = interp.value(main_[points[0]].lanes[l], main_[points[1]].lanes[l], main_[points[2]].lanes[l],
                                    main_[points[3]].lanes[l]);
     }
@@ -295,21 +287,52 @@ void StreamingResampler::interpolate_row_by_channel(std::size_t row, float* main
     }
 }
 
+namespace {
+
+// The missing-value flags of a row's samples: set in any of them, and set in all of them.
+struct RowFlags {
+    std::uint32_t any;
+    std::uint32_t all;
+};
+
+inline RowFlags row_flags(const std::uint32_t* flags, bool outer) {
+    RowFlags row{flags[0] | flags[1], flags[0] & flags[1]};
+    if (outer) {
+        row.any |= flags[-1] | flags[2];
+        row.all &= flags[-1] & flags[2];
+    }
+    return row;
+}
+
+}  // namespace
+
 Status StreamingResampler::write_batch() {
-    RowBatch& batch = batch_;
-    const std::size_t rows = batch.count;
+    const std::size_t rows = batch_.count;
     CWA_CHECK(check_output_fits(rows));
     CWA_CHECK(gap_poll_.tick());
     const ResampleKernel& kernel = active_resample_kernel();
-    kernel.compute_weights(batch, times_.data());
+    kernel.compute_weights(batch_, times_.data());
+    const bool sensors = choose_combined_rows();
 
-    // Which rows every lane of a group can take from the cubic computed for all lanes at once:
-    // a missing value in some but not all of the four samples, a linear row, or an exact hit
-    // on a sample (optional channels only) needs the rules channel by channel.
+    const std::size_t first_row = output_.size();
+    write_grid_stamps(kernel);
+    const LaneOutputs out = lane_outputs();
+    kernel.combine(batch_, batch_.combine_main, main_.data(), out.main);
+    if (sensors) kernel.combine(batch_, batch_.combine_sensors, sensors_.data(), out.sensors);
+    interpolate_rows_left_out(sensors, out);
+    if (sensors) append_sensor_rows(out, first_row);
+    return {};
+}
+
+bool StreamingResampler::choose_combined_rows() {
+    // A missing value in some but not all of a row's four samples, a linear row, or an exact
+    // hit on a sample (optional channels only) needs the rules channel by channel.
     // The sensor lanes are looked at only when some sample of the batch or an earlier row has
     // them: recordings without them pay for the main lanes alone.
     // Most batches touch no missing value and no sensor sample at all; then the cubic rows are
     // exactly the combined ones, judged from one sweep over the samples the batch uses.
+    RowBatch& batch = batch_;
+    const std::size_t rows = batch.count;
     bool sensor_columns = false;
     for (const auto& column : output_.sensors) sensor_columns = sensor_columns || column.has_value();
     std::uint32_t flags_in_reach = 0;
@@ -320,34 +343,26 @@ Status StreamingResampler::write_batch() {
     std::uint32_t any_of_batch = 0;
     if (plain_batch) std::copy(batch.cubic, batch.cubic + rows, batch.combine_main);
     for (std::size_t row = 0; row < rows && !plain_batch; ++row) {
-        const std::uint32_t* flags = nan_flags_.data() + batch.position[row];
-        std::uint32_t any = flags[0] | flags[1], all = flags[0] & flags[1];
-        if (batch.outer[row]) {
-            any |= flags[-1] | flags[2];
-            all &= flags[-1] & flags[2];
-        }
-        batch.combine_main[row] = batch.cubic[row] && ((any & ~all) & main_nan_bits) == 0;
-        any_of_batch |= any;
+        const RowFlags flags = row_flags(window_flags + batch.position[row], batch.outer[row]);
+        batch.combine_main[row] = batch.cubic[row] && ((flags.any & ~flags.all) & main_nan_bits) == 0;
+        any_of_batch |= flags.any;
     }
-    const bool sensor_samples = (any_of_batch & carries_sensors_bit) != 0;
-    const bool sensors = sensor_samples || sensor_columns;
-    if (sensors) {
-        for (std::size_t row = 0; row < rows; ++row) {
-            const std::size_t earlier = batch.position[row];
-            const std::uint32_t* flags = nan_flags_.data() + earlier;
-            std::uint32_t any = flags[0] | flags[1], all = flags[0] & flags[1];
-            if (batch.outer[row]) {
-                any |= flags[-1] | flags[2];
-                all &= flags[-1] & flags[2];
-            }
-            const double grid = batch.grid_time[row];
-            batch.combine_sensors[row] = batch.cubic[row] && (all & carries_sensors_bit) &&
-                                         ((any & ~all) & sensor_nan_bits) == 0 && grid != times_[earlier] &&
-                                         grid != times_[earlier + 1];
-        }
+    const bool sensors = (any_of_batch & carries_sensors_bit) != 0 || sensor_columns;
+    if (!sensors) return false;
+    for (std::size_t row = 0; row < rows; ++row) {
+        const std::size_t earlier = batch.position[row];
+        const RowFlags flags = row_flags(window_flags + earlier, batch.outer[row]);
+        const double grid = batch.grid_time[row];
+        batch.combine_sensors[row] = batch.cubic[row] && (flags.all & carries_sensors_bit) &&
+                                     ((flags.any & ~flags.all) & sensor_nan_bits) == 0 && grid != times_[earlier] &&
+                                     grid != times_[earlier + 1];
     }
+    return true;
+}
 
-    const std::size_t first_row = output_.size();
+void StreamingResampler::write_grid_stamps(const ResampleKernel& kernel) {
+    const RowBatch& batch = batch_;
+    const std::size_t rows = batch.count;
     std::int64_t* stamps = output_.timestamps_us.extend(rows);
     // Grid times of any real recording convert directly; the saturating rule is the rest. The
     // rows of a batch are consecutive grid points, whose times never decrease, so the first and
@@ -357,21 +372,27 @@ Status StreamingResampler::write_batch() {
     } else {
         for (std::size_t row = 0; row < rows; ++row) stamps[row] = seconds_to_us(batch.grid_time[row]);
     }
-    // Channels the output keeps are written in place; the others go to scratch lanes.
-    float* main_out[lane_count];
-    for (std::size_t l = 0; l < lane_count; ++l) main_out[l] = main_rows_[l];
-    for (std::size_t a = 0; a < 3; ++a) main_out[a] = output_.acc[a].extend(rows);
-    for (std::size_t c = 0; c < aux_channel_count; ++c) {
-        if (output_.aux[c]) main_out[3 + c] = output_.aux[c]->extend(rows);
+}
+
+StreamingResampler::LaneOutputs StreamingResampler::lane_outputs() {
+    // Channels the output keeps are written in place; the others go to scratch lanes. Sensor
+    // rows go to scratch first: a channel's column may not exist until a row has its value.
+    const std::size_t rows = batch_.count;
+    LaneOutputs out;
+    for (std::size_t l = 0; l < record_lanes; ++l) {
+        out.main[l] = main_rows_[l];
+        out.sensors[l] = sensor_rows_[l];
     }
-    kernel.combine(batch, batch.combine_main, main_.data(), main_out);
+    for (std::size_t a = 0; a < 3; ++a) out.main[acc_lane + a] = output_.acc[a].extend(rows);
+    for (std::size_t c = 0; c < aux_channel_count; ++c) {
+        if (output_.aux[c]) out.main[aux_lane + c] = output_.aux[c]->extend(rows);
+    }
+    return out;
+}
 
-    float* sensor_out[lane_count];
-    for (std::size_t c = 0; c < sensor_channel_count; ++c) sensor_out[c] = sensor_rows_[c];
-    sensor_out[6] = sensor_rows_[6];
-    sensor_out[7] = sensor_rows_[7];
-    if (sensors) kernel.combine(batch, batch.combine_sensors, sensors_.data(), sensor_out);
-
+void StreamingResampler::interpolate_rows_left_out(bool sensors, const LaneOutputs& out) {
+    const RowBatch& batch = batch_;
+    const std::size_t rows = batch.count;
     // Without sensor lanes, only rows left out of the combined pass need this; usually none.
     std::size_t first_by_channel = 0;
     if (!sensors) {
@@ -382,80 +403,31 @@ Status StreamingResampler::write_batch() {
         const bool main_by_channel = !batch.combine_main[row];
         const bool sensors_by_channel = sensors && !batch.combine_sensors[row];
         if (!main_by_channel && !sensors_by_channel) continue;
-        float main_values[lane_count];
+        float main_values[record_lanes];
         float sensor_values[sensor_channel_count];
         interpolate_row_by_channel(row, main_values, sensor_values);
         if (main_by_channel) {
-            for (std::size_t l = 0; l < 3 + aux_channel_count; ++l) main_out[l][row] = main_values[l];
+            for (std::size_t l = 0; l < main_lanes; ++l) out.main[l][row] = main_values[l];
         }
         if (sensors_by_channel) {
-            for (std::size_t c = 0; c < sensor_channel_count; ++c) sensor_out[c][row] = sensor_values[c];
+            for (std::size_t c = 0; c < sensor_channel_count; ++c) out.sensors[c][row] = sensor_values[c];
         }
     }
-
-    if (sensors) {
-        for (std::size_t c = 0; c < sensor_channel_count; ++c) {
-            OptionalColumn& column = output_.sensors[c];
-            const float* values = sensor_out[c];
-            // A present value creates the column, back-filled with NaN for the earlier rows.
-            if (!column && std::all_of(values, values + rows, [](float v) { return std::isnan(v); })) continue;
-            if (!column) ensure_sensor_column(column, first_row).try_reserve(reserved_rows_);
-            float* out = column->extend(rows);
-            for (std::size_t row = 0; row < rows; ++row) out[row] = std::isnan(values[row]) ? missing_value : values[row];
-        }
-    }
-    emitted_ += rows;
-    return {};
 }
 
-namespace {
-
-// Rows the read will likely emit, judged from the first packet's duration: reserving them lets
-// the output grow without copies. Only a hint; growth covers a wrong guess.
-std::size_t estimate_rows(const CwaDataBlock& first, std::size_t blocks, double resample_hz,
-                          std::optional<double> range_start_time, std::optional<double> range_end_time) {
-    const auto [start, end] = first.meta(first.sample_count).natural_bounds();
-    double seconds = static_cast<double>(blocks) * (end - start);
-    if (range_start_time && range_end_time) seconds = std::min(seconds, *range_end_time - *range_start_time);
-    const double rows = seconds * resample_hz + 2.0;
-    // Beyond this the guess is more likely a damaged clock than a real recording.
-    constexpr double largest_hint = 4e9;
-    return rows >= 0.0 && rows < largest_hint ? static_cast<std::size_t>(rows) : 0;
-}
-
-}  // namespace
-
-Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
-                                                        std::optional<std::size_t> start_block,
-                                                        std::optional<std::size_t> block_count, double resample_hz,
-                                                        const ChannelSelection& channels,
-                                                        std::optional<double> range_start_time,
-                                                        std::optional<double> range_end_time) {
-    CWA_TRY(cursor, open_cwa_data_blocks(path, start_block, block_count));
-    std::optional<StreamingResampler> resampler;
-    DecodedBlock block;
-    // The walker asks whether the call should stop as it goes from block to block.
-    BlockWalker walker(cursor);
-    for (;;) {
-        CWA_TRY(data_block, walker.next_block());
-        if (!data_block) break;
-        CWA_CHECK(decode_block(*data_block, channels.include_magnetometer, cursor.previous_end, block));
-        if (!resampler) {
-            CWA_CHECK(check_time_range(range_start_time, range_end_time));
-            resampler.emplace(resample_hz, range_start_time, range_end_time, channels);
-            resampler->reserve_rows(estimate_rows(*data_block, cursor.end_block - cursor.start_block, resample_hz,
-                                                  range_start_time, range_end_time));
+void StreamingResampler::append_sensor_rows(const LaneOutputs& out, std::size_t first_row) {
+    const std::size_t rows = batch_.count;
+    for (std::size_t c = 0; c < sensor_channel_count; ++c) {
+        OptionalColumn& column = output_.sensors[c];
+        const float* values = out.sensors[c];
+        // A present value creates the column, back-filled with NaN for the earlier rows.
+        if (!column && std::all_of(values, values + rows, [](float v) { return std::isnan(v); })) continue;
+        if (!column) ensure_sensor_column(column, first_row).try_reserve(reserved_rows_);
+        float* column_rows = column->extend(rows);
+        for (std::size_t row = 0; row < rows; ++row) {
+            column_rows[row] = std::isnan(values[row]) ? missing_value : values[row];
         }
-        CWA_TRY(stop, resampler->push_block(block));
-        if (stop) break;
     }
-    if (!resampler) return fail("No valid sample data found in the specified range");
-    CWA_CHECK(resampler->finish());
-    CwaDataResult& output = resampler->output();
-    if (output.size() == 0) return fail("No samples remain after applying time range/resampling");
-    output.timestamps_us.shrink_to_fit();
-    output.for_each_column([](FloatColumn& column) { column.shrink_to_fit(); });
-    return std::move(output);
 }
 
 }  // namespace cwa

@@ -1,19 +1,31 @@
-// Resampling onto a regular grid: option checks, the streaming cubic resampler, and the read
-// that feeds it.
+// The streaming resampler: samples in, rows on a regular grid out, holding only a few samples.
+//
+// How the pieces fit. The resampled road (resampled_read.cpp) decodes a block at a time and
+// pushes it here. push_block appends the block's samples to a columnar window (times, records
+// of lanes, missing-value flags); emit_ready then plans, row by row, every grid time the window
+// can already serve (its bracketing pair, whether a sample lies on each side, when to hold a
+// row back for a fourth sample, where to trim the window) into a RowBatch; write_batch turns a
+// batch into output rows. The arithmetic of a batch (weights, the cubic of all lanes at once,
+// window filling, grid times and stamps) is in resample_kernels.cpp, one kernel per instruction
+// set, all giving the same bits; resample_kernels.hpp is what the two files share. Rows that
+// the all-lanes cubic cannot serve (a missing neighbour value, a linear row, an exact hit on a
+// sample) are worked out channel by channel here.
+//
+// The rules themselves, without any of the batching, are stated readably by the row-at-a-time
+// resampler of the native checks (tests/native/reference_resampler.hpp), which every kernel is
+// checked against bit for bit.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "cwa/cancel.hpp"
+#include "cwa/data_result.hpp"
 #include "cwa/decoded_block.hpp"
 #include "cwa/error.hpp"
-#include "cwa/result.hpp"
+#include "cwa/resample_kernels.hpp"
 
 namespace cwa {
 
@@ -41,36 +53,7 @@ public:
     bool finished() const { return finished_; }
     CwaDataResult& output() { return output_; }
 
-    // One sample's values widened to double, eight lanes so that a row's channels go through
-    // the cubic together. Main records: acc_x..acc_z, temperature, light, battery; sensor
-    // records: gyro_x..mag_z, written only for samples of blocks that carry them.
-    struct alignas(64) LaneRecord {
-        double lanes[8];
-    };
-    static constexpr std::size_t lane_count = 8;
-
-    // The rows planned in one pass, and what their interpolation shares across channels.
-    static constexpr std::size_t batch_rows = 256;
-    struct RowBatch {
-        std::size_t count = 0;
-        double grid_time[batch_rows];
-        std::size_t position[batch_rows];  // window index of the earlier bracketing sample
-        bool outer[batch_rows];            // a sample on each side of the pair
-        double weight[4][batch_rows];
-        bool cubic[batch_rows];
-        // Rows whose every lane of the group comes from the cubic, computed together.
-        bool combine_main[batch_rows];
-        bool combine_sensors[batch_rows];
-    };
-
 private:
-    // NaN flags of a sample: one bit per main lane, one per sensor lane, and whether its
-    // sensor record was written.
-    static constexpr std::uint32_t main_nan_bits = 0x3F;
-    static constexpr unsigned sensor_nan_shift = 6;
-    static constexpr std::uint32_t sensor_nan_bits = 0x3F << sensor_nan_shift;
-    static constexpr std::uint32_t carries_sensors_bit = 1u << 12;
-
     void append_samples(const DecodedBlock& block);
     double grid_time(std::uint64_t row) {
         if (row - ahead_first_ >= grid_ahead) compute_grid_ahead(row);
@@ -78,7 +61,20 @@ private:
     }
     [[gnu::noinline]] void compute_grid_ahead(std::uint64_t row);
     Status emit_ready(bool at_end);
+    // The planned batch as output rows, in the steps below.
     Status write_batch();
+    // Marks the rows every lane of a group can take from the all-lanes cubic; whether the
+    // sensor lanes take part in this batch at all.
+    bool choose_combined_rows();
+    void write_grid_stamps(const ResampleKernel& kernel);
+    // Where each lane's rows go: the output's columns, or scratch for lanes it does not keep.
+    struct LaneOutputs {
+        float* main[record_lanes];
+        float* sensors[record_lanes];
+    };
+    LaneOutputs lane_outputs();
+    void interpolate_rows_left_out(bool sensors, const LaneOutputs& out);
+    void append_sensor_rows(const LaneOutputs& out, std::size_t first_row);
     // The row at `row` of the batch worked out one channel at a time, for the rows that the
     // combined pass cannot serve: linear rows, missing values, exact hits.
     void interpolate_row_by_channel(std::size_t row, float* main_out, float* sensor_out) const;
@@ -107,7 +103,7 @@ private:
     std::size_t window_end_ = window_front;
     std::size_t cursor_ = window_front;  // where the search for the next grid time starts
 
-    std::uint64_t emitted_ = 0;
+    std::uint64_t next_row_ = 0;  // the grid row planned next; advanced by emit_ready alone
     // Grid times computed ahead, for rows ahead_first_ ... ahead_first_ + grid_ahead - 1.
     static constexpr std::size_t grid_ahead = 32;
     double ahead_[grid_ahead];
@@ -123,42 +119,8 @@ private:
     // share their low address bits with each other and with the records being loaded, and the
     // processor would stall them as possible overlaps.
     static constexpr std::size_t lane_stride = batch_rows + 16;
-    float main_rows_[lane_count][lane_stride];
-    float sensor_rows_[lane_count][lane_stride];
+    float main_rows_[record_lanes][lane_stride];
+    float sensor_rows_[record_lanes][lane_stride];
 };
-
-// Interpolation kernels over a planned batch, one per instruction set the machine may offer;
-// the widest the processor supports is chosen once. Listed so that tests can run each.
-struct ResampleKernel {
-    const char* name;
-    bool (*supported)();
-    void (*compute_weights)(StreamingResampler::RowBatch& batch, const double* times);
-    // The cubic of every lane for the rows marked in `use`, from the records at position - 1
-    // ... position + 2; lane l of row r goes to out[l][r].
-    void (*combine)(const StreamingResampler::RowBatch& batch, const bool* use,
-                    const StreamingResampler::LaneRecord* records, float* const* out);
-    // A block's samples as window entries: times in seconds, main records, and the missing
-    // flags of the main lanes joined to `aux_flags`.
-    void (*fill_window)(const DecodedBlock& block, std::uint32_t aux_flags, double* times,
-                        StreamingResampler::LaneRecord* records, std::uint32_t* flags);
-    // Grid times ((row + j) * step_ms + origin_ms) / 1000 for j < count, a multiple of four.
-    void (*grid_times)(std::uint64_t row, std::size_t count, double step_ms, double origin_ms, double* out);
-    // trunc(time * 1e6) of `count` grid times whose products all lie inside the int64 range.
-    void (*grid_stamps)(const double* times, std::size_t count, std::int64_t* out);
-};
-const std::vector<ResampleKernel>& resample_kernels();
-// The kernel in use: the widest the processor supports, unless a test switched it.
-const ResampleKernel& active_resample_kernel();
-void use_resample_kernel(const ResampleKernel& kernel);
-
-// The validated rate, or nothing when no rate is given (the method is then not examined).
-Result<std::optional<double>> parse_resample_options(std::optional<double> resample_hz, std::string_view method);
-
-Result<CwaDataResult> read_cwa_data_resampled_streaming(const std::string& path,
-                                                        std::optional<std::size_t> start_block,
-                                                        std::optional<std::size_t> block_count, double resample_hz,
-                                                        const ChannelSelection& channels,
-                                                        std::optional<double> range_start_time,
-                                                        std::optional<double> range_end_time);
 
 }  // namespace cwa

@@ -1,7 +1,7 @@
 // The arithmetic of a planned batch of resampled rows: Lagrange weights and the cubic of every
 // lane. Each lane is rounded exactly as one scalar operation would round it and the operations
 // keep the order of the row-at-a-time formulas, so every kernel gives the same bits.
-#include "cwa/resample.hpp"
+#include "cwa/resample_kernels.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -14,10 +14,9 @@ namespace cwa {
 
 namespace {
 
-using Batch = StreamingResampler::RowBatch;
-using Record = StreamingResampler::LaneRecord;
-constexpr std::size_t batch_rows = StreamingResampler::batch_rows;
-constexpr std::size_t record_lanes = StreamingResampler::lane_count;
+using Batch = RowBatch;
+using Record = LaneRecord;
+static_assert(acc_lane == 0 && aux_lane == 3, "fill_window writes main records as acc x, y, z, then the aux values");
 
 // Vectors of doubles in the compiler's generic vector extension: element-wise operations are
 // the IEEE operations of each lane, whatever instructions carry them.
@@ -90,20 +89,23 @@ template <>
 template <>
 [[maybe_unused, gnu::always_inline]] inline PointTimes<Double4> point_times(const Batch& batch, std::size_t r,
                                                              const double* times) {
-    const Double4 a = load<Double4>(times + batch.position[r] - 1);
-    const Double4 b = load<Double4>(times + batch.position[r + 1] - 1);
-    const Double4 c = load<Double4>(times + batch.position[r + 2] - 1);
-    const Double4 d = load<Double4>(times + batch.position[r + 3] - 1);
-    const Double4 ab_even = __builtin_shufflevector(a, b, 0, 4, 2, 6), ab_odd = __builtin_shufflevector(a, b, 1, 5, 3, 7);
-    const Double4 cd_even = __builtin_shufflevector(c, d, 0, 4, 2, 6), cd_odd = __builtin_shufflevector(c, d, 1, 5, 3, 7);
-    return {__builtin_shufflevector(ab_even, cd_even, 0, 1, 4, 5), __builtin_shufflevector(ab_odd, cd_odd, 0, 1, 4, 5),
-            __builtin_shufflevector(ab_even, cd_even, 2, 3, 6, 7), __builtin_shufflevector(ab_odd, cd_odd, 2, 3, 6, 7)};
+    // Row r + k's four times, one vector per row, transposed into one vector per point.
+    const Double4 row0 = load<Double4>(times + batch.position[r] - 1);
+    const Double4 row1 = load<Double4>(times + batch.position[r + 1] - 1);
+    const Double4 row2 = load<Double4>(times + batch.position[r + 2] - 1);
+    const Double4 row3 = load<Double4>(times + batch.position[r + 3] - 1);
+    const Double4 even01 = __builtin_shufflevector(row0, row1, 0, 4, 2, 6);
+    const Double4 odd01 = __builtin_shufflevector(row0, row1, 1, 5, 3, 7);
+    const Double4 even23 = __builtin_shufflevector(row2, row3, 0, 4, 2, 6);
+    const Double4 odd23 = __builtin_shufflevector(row2, row3, 1, 5, 3, 7);
+    return {__builtin_shufflevector(even01, even23, 0, 1, 4, 5), __builtin_shufflevector(odd01, odd23, 0, 1, 4, 5),
+            __builtin_shufflevector(even01, even23, 2, 3, 6, 7), __builtin_shufflevector(odd01, odd23, 2, 3, 6, 7)};
 }
 
-// Denominators Dj = prod over m != j of (Tj - Tm), numerators Nj = prod of (b - Tm), both in
-// ascending m, and the weights Nj / Dj, V lanes of rows at a time. Rows without a sample on
-// each side of their pair get weights from whatever times lie there, never used: they are not
-// cubic.
+// Denominators Dj = prod over m != j of (Tj - Tm), numerators Nj = prod of (g - Tm), g the grid
+// time, both in ascending m, and the weights Nj / Dj, V lanes of rows at a time. Rows without a
+// sample on each side of their pair get weights from whatever times lie there, never used: they
+// are not cubic.
 template <class V>
 [[gnu::always_inline]] inline void compute_weights_body(Batch& batch, const double* times) {
     constexpr std::size_t width = lanes_of<V>;
@@ -115,23 +117,23 @@ template <class V>
     }
     alignas(64) std::int64_t degenerate[batch_rows];
     for (std::size_t r = 0; r < rows; r += width) {
-        const auto [a, b1, c, d] = point_times<V>(batch, r, times);
-        const V b = load<V>(batch.grid_time + r);
+        const auto [t0, t1, t2, t3] = point_times<V>(batch, r, times);
+        const V grid = load<V>(batch.grid_time + r);
         // Tj - Tm and Tm - Tj round to values of opposite sign and equal magnitude, and so do
         // products that differ in the sign of one factor: six differences serve all four
         // denominators, D1 and D3 come out negated, and so do their quotients (-(N / -D) is
         // N / D bit for bit).
-        const V ab = a - b1, ac = a - c, ad = a - d, bc = b1 - c, bd = b1 - d, cd = c - d;
-        const V d0 = (ab * ac) * ad;
-        const V d1_negated = (ab * bc) * bd;
-        const V d2 = (ac * bc) * cd;
-        const V d3_negated = (ad * bd) * cd;
-        const V e0 = b - a, e1 = b - b1, e2 = b - c, e3 = b - d;
-        const V e01 = e0 * e1;
-        const V w0 = ((e1 * e2) * e3) / d0;
-        const V w1 = -(((e0 * e2) * e3) / d1_negated);
-        const V w2 = (e01 * e3) / d2;
-        const V w3 = -((e01 * e2) / d3_negated);
+        const V t01 = t0 - t1, t02 = t0 - t2, t03 = t0 - t3, t12 = t1 - t2, t13 = t1 - t3, t23 = t2 - t3;
+        const V d0 = (t01 * t02) * t03;
+        const V d1_negated = (t01 * t12) * t13;
+        const V d2 = (t02 * t12) * t23;
+        const V d3_negated = (t03 * t13) * t23;
+        const V g0 = grid - t0, g1 = grid - t1, g2 = grid - t2, g3 = grid - t3;
+        const V g01 = g0 * g1;
+        const V w0 = ((g1 * g2) * g3) / d0;
+        const V w1 = -(((g0 * g2) * g3) / d1_negated);
+        const V w2 = (g01 * g3) / d2;
+        const V w3 = -((g01 * g2) / d3_negated);
         std::memcpy(batch.weight[0] + r, &w0, sizeof w0);
         std::memcpy(batch.weight[1] + r, &w1, sizeof w1);
         std::memcpy(batch.weight[2] + r, &w2, sizeof w2);
@@ -161,7 +163,8 @@ template <class V>
     return __builtin_convertvector(sum, typename lanes_alike<V>::floats);
 }
 
-// The six channel lanes of every row marked in `use`; lanes 6 and 7 are never stored.
+// The six channel lanes of every row marked in `use` (main or sensor records alike: both groups
+// have six); lanes 6 and 7 are never stored.
 template <class V>
 [[gnu::always_inline]] inline void combine_body(const Batch& batch, const bool* use, const Record* records,
                                                 float* const* out) {
@@ -279,7 +282,8 @@ template <class V>
     }
     for (std::size_t k = 0; k < count; ++k) {
         const float x = block.acc[0][k], y = block.acc[1][k], z = block.acc[2][k];
-        flags[k] = aux_flags | (x != x ? 1u : 0u) | (y != y ? 2u : 0u) | (z != z ? 4u : 0u);
+        flags[k] = aux_flags | (x != x ? missing_main_lane(acc_lane) : 0u) |
+                   (y != y ? missing_main_lane(acc_lane + 1) : 0u) | (z != z ? missing_main_lane(acc_lane + 2) : 0u);
     }
 }
 

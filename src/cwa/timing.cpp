@@ -6,16 +6,17 @@
 
 namespace cwa {
 
-Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, std::size_t sample_count,
-                                                         std::optional<double> previous_end, std::int64_t* out) {
-    if (sample_count == 0) return previous_end.value_or(0.0);
+Status write_sample_timestamps(const CwaDataBlock& block, std::size_t sample_count,
+                               std::optional<double>& previous_end, std::int64_t* out) {
+    if (sample_count == 0) return {};
     const auto time = cwa_timestamp(block.timestamp);
     if (!time) return fail("Invalid block timestamp");
     const auto [natural_start, natural_end] = block.meta(sample_count).natural_bounds_at(epoch_seconds(*time));
     const double start = continuity_start(natural_start, natural_end, previous_end);
     // Multiply, divide, add, scale, truncate: another order moves single microseconds.
     active_block_kernel().spread_timestamps(start, natural_end - start, sample_count, out);
-    return natural_end;
+    previous_end = natural_end;
+    return {};
 }
 
 Result<std::optional<double>> find_previous_packet_end(InputFile& file, std::size_t start_block) {

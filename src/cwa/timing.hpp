@@ -37,10 +37,11 @@ inline double continuity_start(double natural_start, double natural_end, std::op
     return natural_start;
 }
 
-// Writes `sample_count` timestamps (µs) of the block into `out` and returns the natural end to
-// carry to the next data block.
-Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, std::size_t sample_count,
-                                                         std::optional<double> previous_end, std::int64_t* out);
+// Writes `sample_count` timestamps (µs) of the block into `out` and moves `previous_end` on to
+// the block's natural end, for the next data block. A block of no samples leaves it as it was:
+// with no previous packet there is still none, rather than one that ended at the epoch.
+Status write_sample_timestamps(const CwaDataBlock& block, std::size_t sample_count,
+                               std::optional<double>& previous_end, std::int64_t* out);
 
 // The natural end of the last data packet before `start_block`, found by walking backwards.
 Result<std::optional<double>> find_previous_packet_end(InputFile& file, std::size_t start_block);

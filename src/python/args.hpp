@@ -4,6 +4,8 @@
 
 #include "python/ref.hpp"
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,6 +17,19 @@ struct Param {
     bool required = false;
     bool keyword_only = false;
 };
+
+// A function's parameter table, checked as it is compiled: bind_arguments takes the parameters
+// before the first keyword-only one as the positional ones, so a keyword-only parameter
+// followed by a positional one would silently shift every slot after it.
+template <std::size_t N>
+consteval std::array<Param, N> parameters(const Param (&table)[N]) {
+    bool keyword_only_seen = false;
+    for (const Param& param : table) {
+        if (keyword_only_seen && !param.keyword_only) throw "keyword-only parameters must come last";
+        keyword_only_seen = keyword_only_seen || param.keyword_only;
+    }
+    return std::to_array(table);
+}
 
 // Places each argument in the slot of its parameter (borrowed; nullptr when not given).
 // Returns false with a TypeError set on too many positionals, unknown, duplicated or missing

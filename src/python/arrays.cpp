@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "cwa/error.hpp"
+#include "python/errors.hpp"
 
 namespace kelpmoor {
 
@@ -16,17 +16,20 @@ constexpr const char* storage_capsule_name = "kelpmoor.column_storage";
 
 void free_storage(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, storage_capsule_name)); }
 
-// NumPy is loaded on first use, so importing kelpmoor does not import NumPy.
-void require_numpy() {
-    if (PyArray_ImportNumPyAPI() < 0) {
-        PyErr_Clear();
-        cwa::internal_fault("Failed to access NumPy array API capsule");
-    }
+// NumPy is loaded on first use, so importing kelpmoor does not import NumPy. A NumPy that cannot
+// be loaded is an ImportError: its own, or, where its loader failed some other way (a build
+// that does not fit), one that carries that failure's text.
+bool load_numpy() {
+    if (PyArray_ImportNumPyAPI() == 0) return true;
+    if (PyErr_ExceptionMatches(PyExc_ImportError)) return false;
+    Ref text = take_pending_error_text();
+    if (text) PyErr_Format(PyExc_ImportError, "NumPy cannot be loaded: %U", text.get());
+    return false;
 }
 
 template <class T>
 Ref to_array(cwa::Column<T>&& column, int type_number) {
-    require_numpy();
+    if (!load_numpy()) return {};  // the column stays with the caller, which frees it
     npy_intp length = static_cast<npy_intp>(column.size());
     T* data = column.data();
     Ref owner;

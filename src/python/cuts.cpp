@@ -11,7 +11,7 @@ namespace kelpmoor {
 
 namespace {
 
-constexpr Param bound_params[] = {{"start"}, {"end"}};
+constexpr auto bound_params = parameters({{"start"}, {"end"}});
 
 Ref optional_float(std::optional<double> value) {
     return value ? Ref::steal(PyFloat_FromDouble(*value)) : Ref::borrow(Py_None);
@@ -54,7 +54,7 @@ PyObject* py_seconds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!convert_optional_f64(slots[0], "start", cut.start) || !convert_optional_f64(slots[1], "end", cut.end)) {
             return nullptr;
         }
-        if (auto valid = cwa::CutConfig{cut}.validate(); !valid) return raise_value_error(valid.error());
+        if (auto valid = cwa::CutConfig{cut}.validate(); !valid) return raise_error(valid.error());
         return cut_dict("seconds", optional_float(cut.start), optional_float(cut.end));
     });
 }
@@ -68,7 +68,7 @@ PyObject* py_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             !convert_optional_usize(slots[1], "end", cut.end)) {
             return nullptr;
         }
-        if (auto valid = cwa::CutConfig{cut}.validate(); !valid) return raise_value_error(valid.error());
+        if (auto valid = cwa::CutConfig{cut}.validate(); !valid) return raise_error(valid.error());
         return cut_dict("blocks", optional_int(cut.start), optional_int(cut.end));
     });
 }
@@ -114,10 +114,6 @@ bool parse_cut_config(PyObject* cut, cwa::CutConfig& out) {
         out.kind = seconds;
     } else {
         PyErr_SetString(PyExc_ValueError, "cut type must be 'seconds' or 'blocks'");
-        return false;
-    }
-    if (auto valid = out.validate(); !valid) {
-        raise_value_error(valid.error());
         return false;
     }
     return true;

@@ -7,8 +7,8 @@
 
 namespace kelpmoor {
 
-// Reads the `cut` argument (nullptr or None for no cut) into a validated CutConfig.
-// Returns false with the Python error set.
+// Reads the `cut` argument (nullptr or None for no cut) into a CutConfig, which planning the
+// read validates. Returns false with the Python error set.
 bool parse_cut_config(PyObject* cut, cwa::CutConfig& out);
 
 }  // namespace kelpmoor

@@ -10,42 +10,26 @@ PyObject* raise_text(PyObject* type, const std::string& text) {
     return nullptr;
 }
 
-PyObject* panic_type() {
-    // Created once per process, like the module itself, and never released.
-    static PyObject* type = PyErr_NewExceptionWithDoc(
-        "kelpmoor.PanicException", "An internal fault of kelpmoor: a broken invariant, never bad input.",
-        PyExc_RuntimeError, nullptr);
-    return type;
-}
+}  // namespace
 
-// A cancelled call already carries the exception its signal handler raised; memory that the
-// call cannot have is a MemoryError whatever road asked for it.
-PyObject* raise_error(PyObject* type, const cwa::CwaError& error) {
+PyObject* raise_error(const cwa::CwaError& error) {
     switch (error.kind()) {
         case cwa::CwaError::Kind::Cancelled:
+            // The signal handler's own exception is already pending.
             if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
             return nullptr;
         case cwa::CwaError::Kind::OutOfMemory:
             return raise_text(PyExc_MemoryError, error.display());
-        default:
-            return raise_text(type, error.display());
+        case cwa::CwaError::Kind::InvalidArgument:
+            return raise_text(PyExc_ValueError, error.display());
+        case cwa::CwaError::Kind::Message:
+        case cwa::CwaError::Kind::Io:
+            break;
     }
+    return raise_text(PyExc_RuntimeError, error.display());
 }
-
-}  // namespace
-
-PyObject* raise_runtime_error(const cwa::CwaError& error) { return raise_error(PyExc_RuntimeError, error); }
-
-PyObject* raise_value_error(const cwa::CwaError& error) { return raise_error(PyExc_ValueError, error); }
 
 bool signal_pending() noexcept { return PyErr_CheckSignals() != 0; }
-
-PyObject* raise_panic(const char* message) {
-    PyObject* type = panic_type();
-    if (!type) return nullptr;
-    PyErr_SetString(type, message);
-    return nullptr;
-}
 
 PyObject* raise_out_of_memory(const char* function) {
     // Where even this text cannot be formatted, the bare MemoryError of the failure stays.
@@ -53,13 +37,21 @@ PyObject* raise_out_of_memory(const char* function) {
                         function);
 }
 
-void prefix_argument_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+Ref take_pending_error_text() {
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+#else
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
-    Ref text = Ref::steal(owned_value ? PyObject_Str(owned_value.get()) : nullptr);
+    Ref owned_type = Ref::steal(type), raised = Ref::steal(value), owned_traceback = Ref::steal(traceback);
+#endif
+    return Ref::steal(raised ? PyObject_Str(raised.get()) : nullptr);
+}
+
+void prefix_argument_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    Ref text = take_pending_error_text();
     if (!text) return;
     PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
 }

@@ -8,15 +8,20 @@
 
 #include "cwa/cancel.hpp"
 #include "cwa/error.hpp"
+#include "python/panic.hpp"
 
 namespace kelpmoor {
 
 // Each returns nullptr so entry points can `return raise_...(...)`.
-PyObject* raise_runtime_error(const cwa::CwaError& error);
-PyObject* raise_value_error(const cwa::CwaError& error);
-PyObject* raise_panic(const char* message);
+// The exception of a core error follows from its kind alone: ValueError for a cut or rate
+// refused as an argument, MemoryError for memory the call cannot have, the pending exception
+// of a cancelled call, and RuntimeError for everything the recording or the system did.
+PyObject* raise_error(const cwa::CwaError& error);
 // A MemoryError for an allocation that failed where the core could not say what it was for.
 PyObject* raise_out_of_memory(const char* function);
+// Clears the pending exception and returns its text (empty, with that failure set, when even
+// the text cannot be had).
+Ref take_pending_error_text();
 // Re-raises a pending TypeError as "argument '<name>': <message>"; other errors pass unchanged.
 void prefix_argument_error(const char* name);
 

@@ -1,7 +1,7 @@
-// read_metadata and sampling_consistency_report: the header beside what the data hold.
+// read_metadata and sampling_consistency_report: the header beside what the data hold, as dicts.
 #include "python/functions.hpp"
 
-#include "cwa/header.hpp"
+#include "cwa/operations.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -10,7 +10,7 @@ namespace kelpmoor {
 
 namespace {
 
-constexpr Param path_params[] = {{"file_path", true}};
+constexpr auto path_params = parameters({{"file_path", true}});
 
 std::optional<std::string> raw_time(const std::optional<cwa::DateTime>& time) {
     if (!time) return std::nullopt;
@@ -22,39 +22,26 @@ std::optional<std::string> raw_time(const std::optional<std::int64_t>& us) {
     return cwa::timestamp_us_to_raw_string(*us);
 }
 
-struct HeaderAndTiming {
-    cwa::CwaHeader header;
-    cwa::DataTiming timing;
-};
-
-// The header is validated before any data block is read; the scan opens the file again.
-std::optional<HeaderAndTiming> read_header_and_timing(const char* function, PyObject* const* args, Py_ssize_t nargs,
-                                                      PyObject* kwnames) {
+// The one path argument both functions take.
+std::optional<std::string> path_argument(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
     PyObject* slots[1];
     std::string path;
     if (!bind_arguments(function, path_params, args, nargs, kwnames, slots) ||
         !convert_path(slots[0], "file_path", path)) {
         return std::nullopt;
     }
-    auto header = cwa::read_cwa_header(path);
-    if (!header) {
-        raise_runtime_error(header.error());
-        return std::nullopt;
-    }
-    auto timing = cwa::scan_data_timing(path);
-    if (!timing) {
-        raise_runtime_error(timing.error());
-        return std::nullopt;
-    }
-    return HeaderAndTiming{std::move(*header), *timing};
+    return path;
 }
 
 }  // namespace
 
 PyObject* py_read_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard("read_metadata", [&]() -> PyObject* {
-        auto read = read_header_and_timing("read_metadata", args, nargs, kwnames);
-        if (!read) return nullptr;
+        const auto path = path_argument("read_metadata", args, nargs, kwnames);
+        if (!path) return nullptr;
+        const auto read = cwa::read_metadata(*path);
+        if (!read) return raise_error(read.error());
         const cwa::CwaHeader& h = read->header;
         Ref dict = Ref::steal(PyDict_New());
         if (!dict) return nullptr;
@@ -84,46 +71,22 @@ PyObject* py_read_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* py_sampling_consistency_report(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard("sampling_consistency_report", [&]() -> PyObject* {
-        auto read = read_header_and_timing("sampling_consistency_report", args, nargs, kwnames);
-        if (!read) return nullptr;
-        const cwa::CwaHeader& h = read->header;
-        const cwa::DataTiming& t = read->timing;
-
-        std::optional<double> header_duration;
-        if (h.logging_start_time && h.logging_end_time) {
-            const auto& start = *h.logging_start_time;
-            const auto& end = *h.logging_end_time;
-            const std::int64_t start_day_seconds = start.hour * 3600 + start.minute * 60 + start.second;
-            const std::int64_t end_day_seconds = end.hour * 3600 + end.minute * 60 + end.second;
-            const std::int64_t delta_us =
-                ((cwa::days_from_civil(end.year, end.month, end.day) -
-                  cwa::days_from_civil(start.year, start.month, start.day)) * 86400 +
-                 (end_day_seconds - start_day_seconds)) * 1000000;
-            header_duration = static_cast<double>(delta_us) / 1000000.0;
-        }
-        std::optional<double> data_duration;
-        if (t.first_sample_us && t.last_sample_us) {
-            // Saturated extremes must not overflow the difference.
-            const auto difference = static_cast<std::int64_t>(static_cast<std::uint64_t>(*t.last_sample_us) -
-                                                              static_cast<std::uint64_t>(*t.first_sample_us));
-            data_duration = static_cast<double>(difference) / 1000000.0;
-        }
-        std::optional<double> data_rate;
-        if (data_duration && t.sample_count >= 2 && *data_duration > 0.0) {
-            data_rate = static_cast<double>(t.sample_count - 1) / *data_duration;
-        }
-
+        const auto path = path_argument("sampling_consistency_report", args, nargs, kwnames);
+        if (!path) return nullptr;
+        const auto report = cwa::sampling_consistency_report(*path);
+        if (!report) return raise_error(report.error());
+        const cwa::SamplingReport& r = *report;
         Ref dict = Ref::steal(PyDict_New());
         if (!dict) return nullptr;
         PyObject* d = dict.get();
-        const bool ok = set_item(d, "start_from_header_raw", to_python(raw_time(h.logging_start_time))) &&
-                        set_item(d, "end_from_header_raw", to_python(raw_time(h.logging_end_time))) &&
-                        set_item(d, "duration_s_from_header", to_python(header_duration)) &&
-                        set_item(d, "start_from_data_raw", to_python(raw_time(t.first_sample_us))) &&
-                        set_item(d, "end_from_data_raw", to_python(raw_time(t.last_sample_us))) &&
-                        set_item(d, "duration_s_from_data", to_python(data_duration)) &&
-                        set_item(d, "samplingrate_hz_from_header", to_python(h.sample_rate_hz)) &&
-                        set_item(d, "samplingrate_hz_from_data", to_python(data_rate));
+        const bool ok = set_item(d, "start_from_header_raw", to_python(raw_time(r.header_start))) &&
+                        set_item(d, "end_from_header_raw", to_python(raw_time(r.header_end))) &&
+                        set_item(d, "duration_s_from_header", to_python(r.header_duration_s)) &&
+                        set_item(d, "start_from_data_raw", to_python(raw_time(r.data_first_us))) &&
+                        set_item(d, "end_from_data_raw", to_python(raw_time(r.data_last_us))) &&
+                        set_item(d, "duration_s_from_data", to_python(r.data_duration_s)) &&
+                        set_item(d, "samplingrate_hz_from_header", to_python(r.header_rate_hz)) &&
+                        set_item(d, "samplingrate_hz_from_data", to_python(r.data_rate_hz));
         return ok ? dict.release() : nullptr;
     });
 }

@@ -1,5 +1,6 @@
 // The kelpmoor module: six functions with text-signature docstrings, and __all__.
 #include "python/functions.hpp"
+#include "python/panic.hpp"
 
 namespace kelpmoor {
 
@@ -281,6 +282,7 @@ PyMODINIT_FUNC PyInit_kelpmoor() {
     // Built once per process; the interpreter keeps it, so a second initialisation finds it.
     static PyObject* module = nullptr;
     if (module) return Py_NewRef(module);
+    if (!create_panic_type()) return nullptr;
     Ref created = Ref::steal(PyModule_Create(&module_def));
     if (!created) return nullptr;
     for (PyMethodDef& def : functions) {

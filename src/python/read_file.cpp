@@ -1,7 +1,7 @@
 // read_cwa_file: a read handed to pandas as float32 columns on a microsecond DatetimeIndex.
 #include "python/functions.hpp"
 
-#include "cwa/read.hpp"
+#include "cwa/operations.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/convert.hpp"
@@ -12,11 +12,11 @@ namespace kelpmoor {
 
 namespace {
 
-constexpr Param read_params[] = {
+constexpr auto read_params = parameters({
     {"file_path", true},   {"cut"},           {"include_magnetometer"}, {"include_temperature"},
     {"include_light"},     {"include_battery"}, {"resample_hz"},        {"resample_method"},
     {"fixed_utc_offset_timezone", false, true},
-};
+});
 
 bool insert_column(PyObject* columns, const char* name, cwa::FloatColumn&& column) {
     return set_item(columns, name, column_to_array(std::move(column)));
@@ -73,16 +73,16 @@ PyObject* build_data_frame(cwa::CwaDataResult data, bool utc) {
 PyObject* py_read_cwa_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard("read_cwa_file", [&]() -> PyObject* {
         PyObject* slots[std::size(read_params)];
-        ReadRequest request;
+        std::string path;
         if (!bind_arguments("read_cwa_file", read_params, args, nargs, kwnames, slots) ||
-            !convert_path(slots[0], "file_path", request.path) ||
-            !convert_read_arguments(slots + 1, true, request) || !prepare_read(slots[1], request)) {
+            !convert_path(slots[0], "file_path", path)) {
             return nullptr;
         }
-        auto data = run_read(request);
-        if (!data) return nullptr;
-        if (request.offset_us) cwa::apply_utc_offset(data->timestamps_us, *request.offset_us);
-        return build_data_frame(std::move(*data), request.offset_us.has_value());
+        const auto call = plan_call(std::move(path), slots + 1, true);
+        if (!call) return nullptr;
+        auto data = cwa::read_recording(call->read, call->offset_us);
+        if (!data) return raise_error(data.error());
+        return build_data_frame(std::move(*data), call->offset_us.has_value());
     });
 }
 

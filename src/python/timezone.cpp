@@ -2,7 +2,7 @@
 
 #include <datetime.h>
 
-#include "cwa/platform/checked_arithmetic.hpp"
+#include "cwa/checked_arithmetic.hpp"
 #include "python/args.hpp"
 
 namespace kelpmoor {
@@ -47,8 +47,8 @@ bool fixed_timezone_offset_us(PyObject* timezone, std::optional<std::int64_t>& o
     const std::int64_t time_of_day_us = seconds * 1000000 + micros;
     const std::int64_t whole_days = days < 0 ? days + 1 : days;
     const std::int64_t rest_us = days < 0 ? time_of_day_us - day_us : time_of_day_us;
-    std::optional<std::int64_t> total = cwa::platform::checked_mul(whole_days, day_us);
-    if (total) total = cwa::platform::checked_add(*total, rest_us);
+    std::optional<std::int64_t> total = cwa::checked_mul(whole_days, day_us);
+    if (total) total = cwa::checked_add(*total, rest_us);
     if (!total) {
         PyErr_SetString(PyExc_OverflowError, "timezone offset does not fit in 64-bit microseconds");
         return false;

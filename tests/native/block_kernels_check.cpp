@@ -1,11 +1,13 @@
 // Every block kernel this processor can run against the scalar formulas, bit for bit, over
 // randomized blocks. Timestamps: sample counts from 1 to well past a block, spans of every sign
 // and size, starts near the saturation bounds, infinities and NaN. Packed samples: random words
-// (every exponent and field value), all eight accelerometer scales, counts 1 to 120. Prints
-// each mismatch; exits 1 if any.
+// (every exponent and field value), all eight accelerometer scales, counts 1 to 120. Every
+// sample and guard word is one comparison of the tally (check.hpp).
 //
 //     block_kernels_check [--cases N] [--seed S]
 #include "cwa/block_kernels.hpp"
+
+#include "check.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -105,8 +107,6 @@ void boundary_cases(Generator& gen, std::vector<double>& spans, std::vector<std:
     }
 }
 
-std::size_t mismatches = 0;
-
 void compare(const cwa::BlockKernel& kernel, double start, double span, std::size_t count,
              std::vector<std::int64_t>& out) {
     // Guard words past the end: a kernel must not write beyond `count`.
@@ -115,10 +115,11 @@ void compare(const cwa::BlockKernel& kernel, double start, double span, std::siz
     kernel.spread_timestamps(start, span, count, out.data());
     for (std::size_t i = 0; i < count + 8; ++i) {
         const std::int64_t want = i < count ? expected(start, span, count, i) : guard;
-        if (out[i] == want) continue;
-        if (++mismatches <= 20) {
-            std::printf("FAIL %s: start %a span %a count %zu sample %zu: got %" PRId64 " want %" PRId64 "\n",
-                        kernel.name, start, span, count, i, out[i], want);
+        if (out[i] == want) {
+            check::pass();
+        } else {
+            check::fail("%s: start %a span %a count %zu sample %zu: got %" PRId64 " want %" PRId64, kernel.name, start,
+                        span, count, i, out[i], want);
         }
     }
 }
@@ -126,7 +127,7 @@ void compare(const cwa::BlockKernel& kernel, double start, double span, std::siz
 void compare_packed(const cwa::BlockKernel& kernel, Generator& gen, std::size_t blocks) {
     std::vector<std::uint8_t> data(480);
     float out[3][128];
-    std::size_t failures = 0;
+    const std::uint64_t failed_before = check::tally.failed;
     for (std::size_t b = 0; b < blocks; ++b) {
         const std::size_t count = 1 + gen.below(120);
         const auto accel_code = static_cast<unsigned>(gen.below(8));
@@ -138,16 +139,18 @@ void compare_packed(const cwa::BlockKernel& kernel, Generator& gen, std::size_t 
             std::memcpy(&word, data.data() + 4 * (i % 120), sizeof word);
             for (unsigned axis = 0; axis < 3; ++axis) {
                 const float want = i < count ? expected_axis(word, 10 * axis, accel_code) : -7.0f;
-                if (std::bit_cast<std::uint32_t>(out[axis][i]) == std::bit_cast<std::uint32_t>(want)) continue;
-                if (++failures <= 20) {
-                    std::printf("FAIL %s: packed word %08x scale %u axis %u sample %zu of %zu: got %a want %a\n",
-                                kernel.name, word, accel_code, axis, i, count, out[axis][i], want);
+                if (std::bit_cast<std::uint32_t>(out[axis][i]) == std::bit_cast<std::uint32_t>(want)) {
+                    check::pass();
+                } else {
+                    check::fail("%s: packed word %08x scale %u axis %u sample %zu of %zu: got %a want %a", kernel.name,
+                                word, accel_code, axis, i, count, static_cast<double>(out[axis][i]),
+                                static_cast<double>(want));
                 }
             }
         }
     }
-    mismatches += failures;
-    std::printf("kernel %s: %zu packed blocks, %zu mismatches\n", kernel.name, blocks, failures);
+    std::printf("kernel %s: %zu packed blocks, %llu mismatches\n", kernel.name, blocks,
+                static_cast<unsigned long long>(check::tally.failed - failed_before));
 }
 
 }  // namespace
@@ -178,14 +181,12 @@ int main(int argc, char** argv) {
             std::printf("kernel %s: not supported here\n", kernel.name);
             continue;
         }
-        const std::size_t before = mismatches;
+        const std::uint64_t failed_before = check::tally.failed;
         for (std::size_t c = 0; c < spans.size(); ++c) compare(kernel, starts[c], spans[c], counts[c], out);
-        std::printf("kernel %s: %zu timestamp blocks, %zu samples, %zu mismatches\n", kernel.name, spans.size(),
-                    samples, mismatches - before);
+        std::printf("kernel %s: %zu timestamp blocks, %zu samples, %llu mismatches\n", kernel.name, spans.size(),
+                    samples, static_cast<unsigned long long>(check::tally.failed - failed_before));
         Generator packed{std::mt19937_64(seed + 1)};
         compare_packed(kernel, packed, cases / 4);
     }
-    if (mismatches) return 1;
-    std::puts("block kernels: all samples match");
-    return 0;
+    return check::summary("block kernels");
 }

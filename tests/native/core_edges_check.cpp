@@ -2,8 +2,8 @@
 //
 //   core_edges_check times   reads microsecond counts from stdin, prints the device-clock text
 //                            of each (or "none"), one per line
-//   core_edges_check errors  runs the error checks below; prints "FAIL ..." per mismatch and
-//                            "all errors match" when there is none
+//   core_edges_check errors  runs the error checks below, each one comparison of the tally
+//                            (check.hpp)
 //
 // The errors are those the reading roads guard against but never meet, because an earlier
 // stage already refused the input or the columns follow the same flags, and the file that
@@ -17,18 +17,21 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "cwa/csv.hpp"
-#include "cwa/cursor.hpp"
+#include "cwa/block_walker.hpp"
 #include "cwa/datetime.hpp"
 #include "cwa/packet.hpp"
 #include "cwa/plan.hpp"
 #include "cwa/read.hpp"
-#include "cwa/resample.hpp"
+#include "cwa/resampled_read.hpp"
 #include "cwa/timing.hpp"
+
+#include "check.hpp"
 
 // Every read(2) of the core comes here. When armed, the `shrink_after`-th call first cuts the
 // file at `shrink_path` to `shrink_to` bytes: another process rewriting the recording while it
@@ -48,17 +51,10 @@ extern "C" ssize_t read(int fd, void* buffer, size_t length) {
 
 namespace {
 
-int failures = 0;
-
 template <class T>
 void expect_error(const char* name, const cwa::Result<T>& result, const std::string& want) {
-    if (result) {
-        ++failures;
-        std::printf("FAIL %s: succeeded, want \"%s\"\n", name, want.c_str());
-    } else if (result.error().display() != want) {
-        ++failures;
-        std::printf("FAIL %s: \"%s\", want \"%s\"\n", name, result.error().display().c_str(), want.c_str());
-    }
+    const std::string got = result ? "succeeded" : '"' + result.error().display() + '"';
+    check::expect(got == '"' + want + '"', "%s: %s, want \"%s\"", name, got.c_str(), want.c_str());
 }
 
 void put_u16(std::uint8_t* at, unsigned value) {
@@ -119,11 +115,7 @@ void parse_samples_refuses_overfull_blocks() {
         for (unsigned count : {c.capacity + 1, 0xFFFFu}) {
             auto sector = data_sector(c.format, count);
             auto block = cwa::CwaDataBlock::from_buffer(sector.get());
-            if (!block) {
-                ++failures;
-                std::printf("FAIL from_buffer refused format %02x\n", c.format);
-                continue;
-            }
+            if (!check::expect(block.has_value(), "from_buffer refused format %02x", c.format)) continue;
             // Room for a full block only: an overrun would land outside these arrays.
             float columns[9][120];
             const cwa::SampleColumns out{{columns[0], columns[1], columns[2]},
@@ -137,31 +129,37 @@ void parse_samples_refuses_overfull_blocks() {
         const cwa::SampleColumns out{{columns[0], columns[1], columns[2]},
                                      {columns[3], columns[4], columns[5]},
                                      {columns[6], columns[7], columns[8]}};
-        if (!cwa::parse_samples(*cwa::CwaDataBlock::from_buffer(sector.get()), true, out)) {
-            ++failures;
-            std::printf("FAIL a full block of format %02x was refused\n", c.format);
-        }
+        check::expect(cwa::parse_samples(*cwa::CwaDataBlock::from_buffer(sector.get()), true, out).has_value(),
+                      "a full block of format %02x was refused", c.format);
+    }
+}
+
+// A block of no samples moves no packet end: with none before it there is still none (not one
+// that ended at the epoch), and one before it stays where it was.
+void empty_block_keeps_the_previous_end() {
+    auto sector = data_sector(0x30, 0);
+    const auto block = cwa::CwaDataBlock::from_buffer(sector.get());
+    if (!check::expect(block.has_value(), "from_buffer refused a block of no samples")) return;
+    std::int64_t unused[1];
+    for (const std::optional<double> before : {std::optional<double>(), std::optional<double>(12.5)}) {
+        std::optional<double> previous_end = before;
+        const bool written = cwa::write_sample_timestamps(*block, 0, previous_end, unused).has_value();
+        check::expect(written && previous_end == before, "a block of no samples moved the previous end from %s",
+                      before ? "12.5" : "none");
     }
 }
 
 // A selected auxiliary column without a value is refused before anything is written.
 void csv_row_needs_its_selected_values() {
     auto file = cwa::OutputFile::create("/dev/null");
-    if (!file) {
-        ++failures;
-        std::printf("FAIL /dev/null cannot be opened\n");
-        return;
-    }
+    if (!check::expect(file.has_value(), "/dev/null cannot be opened")) return;
     cwa::CsvWriter writer(std::move(*file));
     const char* messages[] = {"Temperature requested but unavailable", "Light requested but unavailable",
                               "Battery requested but unavailable"};
     for (std::size_t c = 0; c < cwa::aux_channel_count; ++c) {
         const cwa::CsvColumns columns{false, false, {true, c == 0, c == 1, c == 2}};
         cwa::CsvRow row{0, {0, 0, 0}, {}, {1.0f, 1.0f, 1.0f}};
-        if (!cwa::write_csv_row(writer, columns, row)) {
-            ++failures;
-            std::printf("FAIL a row with every value was refused\n");
-        }
+        check::expect(cwa::write_csv_row(writer, columns, row).has_value(), "a row with every value was refused");
         row.aux[c].reset();
         expect_error(messages[c], cwa::write_csv_row(writer, columns, row), messages[c]);
     }
@@ -181,11 +179,7 @@ void time_bounds_must_be_finite(const std::string& path) {
     for (const Bounds& b : cases) {
         expect_error("check_time_range", cwa::check_time_range(b.start, b.end), finite);
         auto data = cwa::read_cwa_data(path, std::nullopt, std::nullopt, channels);
-        if (!data) {
-            ++failures;
-            std::printf("FAIL plain read: %s\n", data.error().display().c_str());
-            return;
-        }
+        if (!check::expect(data.has_value(), "plain read: %s", data ? "" : data.error().display().c_str())) return;
         expect_error("filter", cwa::filter_data_by_time_range(std::move(*data), b.start, b.end), finite);
         expect_error("resampled read",
                      cwa::read_cwa_data_resampled_streaming(path, std::nullopt, std::nullopt, 30.0, channels, b.start,
@@ -234,10 +228,7 @@ void file_shrinking_while_read(const std::string& dir) {
         shrink_to = cwa::metadata_size;
         shrink_after = c.reads_before;
         expect_error(c.name, c.call(shrink_path), missing);
-        if (shrink_after >= 0) {
-            ++failures;
-            std::printf("FAIL %s: the file was never cut\n", c.name);
-        }
+        check::expect(shrink_after < 0, "%s: the file was never cut", c.name);
         shrink_after = -1;
     }
 }
@@ -261,9 +252,9 @@ int main(int argc, char** argv) {
     const std::string dir = argv[2];
     from_buffer_checks_its_own_sector();
     parse_samples_refuses_overfull_blocks();
+    empty_block_keeps_the_previous_end();
     csv_row_needs_its_selected_values();
     time_bounds_must_be_finite(write_recording(dir + "/steady.cwa", 6));
     file_shrinking_while_read(dir);
-    if (failures == 0) std::printf("all errors match\n");
-    return failures == 0 ? 0 : 1;
+    return check::summary("core edges");
 }

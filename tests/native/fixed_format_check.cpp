@@ -1,11 +1,14 @@
 // Compares cwa::write_fixed6 / write_fixed4 with std::to_chars (fixed, 6 or 4 decimals, NaN
-// spelled "NaN") on chosen values and on random ones; exits non-zero at the first difference.
+// spelled "NaN") on chosen values and on random ones; every value is one comparison of the
+// tally (check.hpp).
 //
 //   fixed_format_check [N] [--seed S]   chosen values, then N random values of each family
 //   fixed_format_check --exhaustive     every one of the 2^32 float bit patterns (minutes)
 //   fixed_format_check --show6 HEXBITS  prints write_fixed6 of the float with these bits
 //   fixed_format_check --show4 HEXBITS  prints write_fixed4 of the double with these bits
 #include "cwa/fixed_format.hpp"
+
+#include "check.hpp"
 
 #include <bit>
 #include <charconv>
@@ -39,11 +42,11 @@ void check6(float value, const char* family) {
     const std::string_view got(buf, static_cast<std::size_t>(end - buf));
     const std::string want = reference(value, 6);
     ++checked;
-    if (got != want || end - buf > std::ptrdiff_t(sizeof buf)) {
-        std::printf("MISMATCH f32 %s bits=0x%08" PRIx32 " (%a): got \"%.*s\" want \"%s\"\n",
-                    family, std::bit_cast<std::uint32_t>(value), double(value),
-                    int(got.size()), got.data(), want.c_str());
-        std::exit(1);
+    if (got == want && end - buf <= std::ptrdiff_t(sizeof buf)) {
+        check::pass();
+    } else {
+        check::fail("f32 %s bits=0x%08" PRIx32 " (%a): got \"%.*s\" want \"%s\"", family,
+                    std::bit_cast<std::uint32_t>(value), double(value), int(got.size()), got.data(), want.c_str());
     }
 }
 
@@ -53,11 +56,11 @@ void check4(double value, const char* family) {
     const std::string_view got(buf, static_cast<std::size_t>(end - buf));
     const std::string want = reference(value, 4);
     ++checked;
-    if (got != want || end - buf > std::ptrdiff_t(sizeof buf)) {
-        std::printf("MISMATCH f64 %s bits=0x%016" PRIx64 " (%a): got \"%.*s\" want \"%s\"\n",
-                    family, std::bit_cast<std::uint64_t>(value), value,
-                    int(got.size()), got.data(), want.c_str());
-        std::exit(1);
+    if (got == want && end - buf <= std::ptrdiff_t(sizeof buf)) {
+        check::pass();
+    } else {
+        check::fail("f64 %s bits=0x%016" PRIx64 " (%a): got \"%.*s\" want \"%s\"", family,
+                    std::bit_cast<std::uint64_t>(value), value, int(got.size()), got.data(), want.c_str());
     }
 }
 
@@ -145,7 +148,7 @@ void exhaustive() {
         }
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    std::printf("exhaustive f32: %" PRIu64 " values match in %.0f s\n", checked, took.count());
+    std::printf("exhaustive f32: %" PRIu64 " values in %.0f s\n", checked, took.count());
 }
 
 }  // namespace
@@ -158,7 +161,7 @@ int main(int argc, char** argv) {
         const bool has_value = i + 1 < argc;
         if (arg == "--exhaustive") {
             exhaustive();
-            return 0;
+            return check::summary("fixed format");
         } else if ((arg == "--show6" || arg == "--show4") && has_value) {
             const std::uint64_t bits = std::strtoull(argv[++i], nullptr, 16);
             char buf[cwa::fixed4_f64_max_chars];
@@ -176,8 +179,8 @@ int main(int argc, char** argv) {
     chosen_values();
     const std::uint64_t chosen = checked;
     random_values(n, seed);
-    std::printf("fixed_format: %" PRIu64 " chosen and %" PRIu64
-                " random values (N=%" PRIu64 ", seed %" PRIu64 ") match std::to_chars\n",
+    std::printf("fixed format: %" PRIu64 " chosen and %" PRIu64 " random values (N=%" PRIu64 ", seed %" PRIu64
+                ") against std::to_chars\n",
                 chosen, checked - chosen, n, seed);
-    return 0;
+    return check::summary("fixed format");
 }

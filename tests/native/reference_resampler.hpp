@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "cwa/decoded_block.hpp"
-#include "cwa/result.hpp"
+#include "cwa/data_result.hpp"
 #include "cwa/timing.hpp"
 
 namespace reference {

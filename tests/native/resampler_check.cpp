@@ -1,7 +1,8 @@
 // Two checks of the resampler. First the row-at-a-time reference resampler, driven sample by
 // sample, against values worked out by hand and an independent transcription of the
 // interpolation rules. Then the module's batched resampler against that reference, bit for bit,
-// over randomized sample streams. Prints each mismatch; exits 1 if any.
+// over randomized sample streams, once per interpolation kernel this processor can run. Every
+// value and every random stream is one comparison of the tally (check.hpp).
 //
 //     resampler_check [--cases N] [--seed S]     (defaults: a fixed-seed set of a few seconds)
 #include "cwa/resample.hpp"
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "reference_resampler.hpp"
 
 namespace {
@@ -29,11 +31,9 @@ using reference::TimedSample;
 using Opt = std::optional<double>;
 constexpr float NA = std::numeric_limits<float>::quiet_NaN();
 constexpr cwa::ChannelSelection ALL{true, true, true, true};
-int failures = 0;
-
-void fail(const char* name, const char* what, std::size_t row, double got, double want) {
-    ++failures;
-    std::printf("FAIL %s: %s row %zu: got %.17g want %.17g\n", name, what, row, got, want);
+// One comparison of a named case: `ok`, or a failure that shows both values.
+bool expect_value(bool ok, const char* name, const char* what, std::size_t row, double got, double want) {
+    return check::expect(ok, "%s: %s row %zu: got %.17g want %.17g", name, what, row, got, want);
 }
 
 // acc = (x, -x, 1); aux = (x, -x, 0.5); gyro_x, gyro_y as given, the rest absent.
@@ -65,17 +65,17 @@ void expect(const char* name, Feed& f, std::int64_t base_us, std::int64_t first_
             const std::vector<float>& want) {
     auto& out = f.r.output();
     if (out.size() != want.size()) {
-        fail(name, "row count", 0, double(out.size()), double(want.size()));
+        expect_value(false, name, "row count", 0, double(out.size()), double(want.size()));
         return;
     }
     for (std::size_t k = 0; k < want.size(); ++k) {
         const std::int64_t us = base_us + first_us + std::int64_t(k) * step_us;
-        if (out.timestamps_us[k] != us) fail(name, "timestamp", k, double(out.timestamps_us[k]), double(us));
-        if (!match(out.acc[0][k], want[k])) fail(name, "acc_x", k, out.acc[0][k], want[k]);
-        if (!match(out.acc[1][k], -want[k])) fail(name, "acc_y", k, out.acc[1][k], -want[k]);
-        if (!same(out.acc[2][k], 1.0f)) fail(name, "acc_z", k, out.acc[2][k], 1.0);
-        if (out.aux[0] && !match((*out.aux[0])[k], want[k])) fail(name, "temperature", k, (*out.aux[0])[k], want[k]);
-        if (out.aux[2] && !same((*out.aux[2])[k], 0.5f)) fail(name, "battery", k, (*out.aux[2])[k], 0.5);
+        expect_value(out.timestamps_us[k] == us, name, "timestamp", k, double(out.timestamps_us[k]), double(us));
+        expect_value(match(out.acc[0][k], want[k]), name, "acc_x", k, out.acc[0][k], want[k]);
+        expect_value(match(out.acc[1][k], -want[k]), name, "acc_y", k, out.acc[1][k], -want[k]);
+        expect_value(same(out.acc[2][k], 1.0f), name, "acc_z", k, out.acc[2][k], 1.0);
+        if (out.aux[0]) expect_value(match((*out.aux[0])[k], want[k]), name, "temperature", k, (*out.aux[0])[k], want[k]);
+        if (out.aux[2]) expect_value(same((*out.aux[2])[k], 0.5f), name, "battery", k, (*out.aux[2])[k], 0.5);
     }
 }
 
@@ -83,12 +83,12 @@ void expect(const char* name, Feed& f, std::int64_t base_us, std::int64_t first_
 void expect_sensor(const char* name, Feed& f, std::size_t c, const std::vector<float>& want) {
     auto& column = f.r.output().sensors[c];
     if (want.empty() || !column) {
-        if (want.empty() != !column) fail(name, "sensor column present", c, bool(column), !want.empty());
+        expect_value(want.empty() == !column, name, "sensor column present", c, bool(column), !want.empty());
         return;
     }
-    if (column->size() != want.size()) return fail(name, "sensor length", c, double(column->size()), double(want.size()));
+    if (!expect_value(column->size() == want.size(), name, "sensor length", c, double(column->size()), double(want.size()))) return;
     for (std::size_t k = 0; k < want.size(); ++k) {
-        if (!match((*column)[k], want[k])) fail(name, "sensor value", k, (*column)[k], want[k]);
+        expect_value(match((*column)[k], want[k]), name, "sensor value", k, (*column)[k], want[k]);
     }
 }
 
@@ -112,12 +112,12 @@ void worked_example() {
         f.drain();
         expect("last interval drained linearly", f, base_us, 0, 250000, CUBIC_ROWS);
         expect_sensor("no optional values, no column", f, 0, {});
-        if (f.r.finished()) fail("no range end never finishes", "finished", 0, 1, 0);
+        expect_value(!f.r.finished(), "no range end never finishes", "finished", 0, 1, 0);
     }
     Feed f(4.0, std::nullopt, std::nullopt, {true, false, false, false});
     f.push(cubic_at(0)).drain();
     for (const auto& aux : f.r.output().aux)
-        if (aux) fail("unselected auxiliary columns", "present", 0, 1, 0);
+        expect_value(!aux, "unselected auxiliary columns", "present", 0, 1, 0);
 }
 
 void ranges() {
@@ -133,9 +133,9 @@ void ranges() {
     Feed end(4.0, std::nullopt, 2.0);
     const auto s = cubic_at(0);
     end.push({s[0], s[1], s[2]});
-    if (end.r.finished()) fail("range end not reached yet", "finished", 0, 1, 0);
+    expect_value(!end.r.finished(), "range end not reached yet", "finished", 0, 1, 0);
     end.push({s[3]});
-    if (!end.r.finished()) fail("grid reached the range end", "finished", 0, 0, 1);
+    expect_value(end.r.finished(), "grid reached the range end", "finished", 0, 0, 1);
     end.drain();
     expect("range end exclusive", end, 0, 0, 250000, {CUBIC_ROWS.begin(), CUBIC_ROWS.begin() + 8});
     Feed narrow(4.0, 1.5, 1.6);
@@ -176,7 +176,7 @@ void equal_times() {
     // Times closer than 1e-12 take the earlier value as it is, even beside a NaN.
     Feed close(4.0, std::nullopt, std::nullopt);
     close.push({sample(1, 5), sample(1 + 1e-13, NA), sample(2, 8), sample(3, 27)}).drain();
-    if (close.rows() == 0 || !same(close.r.output().acc[0][0], 5)) fail("near-equal times", "acc_x", 0, close.rows() ? close.r.output().acc[0][0] : -1, 5);
+    expect_value(close.rows() > 0 && same(close.r.output().acc[0][0], 5), "near-equal times", "acc_x", 0, close.rows() ? close.r.output().acc[0][0] : -1, 5);
 }
 
 // Independent transcription: bracketing pair by global search, cubic only with a sample on each side.
@@ -210,12 +210,12 @@ void against_reference(const char* name, const std::vector<double>& t, const std
     for (;; ++k) {
         const double b = (double(k) * (1000.0 / hz) + t[0] * 1000.0) / 1000.0;
         if (b > t.back()) break;
-        if (k >= out.size()) return fail(name, "missing row", k, 0, b);
-        if (out.timestamps_us[k] != std::int64_t(b * 1e6)) fail(name, "timestamp", k, double(out.timestamps_us[k]), b * 1e6);
+        if (!expect_value(k < out.size(), name, "missing row", k, 0, b)) return;
+        expect_value(out.timestamps_us[k] == std::int64_t(b * 1e6), name, "timestamp", k, double(out.timestamps_us[k]), b * 1e6);
         const float want = reference(b, t, y);
-        if (!match(out.acc[0][k], want)) fail(name, "acc_x", k, out.acc[0][k], want);
+        expect_value(match(out.acc[0][k], want), name, "acc_x", k, out.acc[0][k], want);
     }
-    if (out.size() != k) fail(name, "row count", 0, double(out.size()), double(k));
+    expect_value(out.size() == k, name, "row count", 0, double(out.size()), double(k));
 }
 
 }  // namespace
@@ -343,27 +343,22 @@ cwa::DecodedBlock pair_at(double start_s) {
 void long_gaps() {
     constexpr cwa::ChannelSelection acc_only{false, false, false, false};
     cwa::StreamingResampler bounded(100.0, std::nullopt, std::nullopt, acc_only, 1u << 20);
-    if (!bounded.push_block(pair_at(1e9))) fail("memory budget", "first block refused", 0, 0, 0);
+    expect_value(bounded.push_block(pair_at(1e9)).has_value(), "memory budget", "first block refused", 0, 0, 0);
     const auto refused = bounded.push_block(pair_at(1e9 + 1e6));
     const std::string text = refused ? "" : refused.error().display();
-    if (refused || refused.error().kind() != cwa::CwaError::Kind::OutOfMemory ||
-        text.rfind("resampled grid reached ", 0) != 0 || text.find(" rows covering ") == std::string::npos ||
-        text.find("a clock jump in the recording") == std::string::npos ||
-        bounded.output().size() * 20 > (1u << 20)) {
-        ++failures;
-        std::printf("FAIL memory budget: %s, %zu rows\n", text.c_str(), bounded.output().size());
-    }
+    check::expect(!refused && refused.error().kind() == cwa::CwaError::Kind::OutOfMemory &&
+                      text.starts_with("resampled grid reached ") && text.contains(" rows covering ") &&
+                      text.contains("a clock jump in the recording") && bounded.output().size() * 20 <= (1u << 20),
+                  "memory budget: %s, %zu rows", text.c_str(), bounded.output().size());
 
     static int polls = 0;
     cwa::CancelScope scope([]() noexcept { return ++polls >= 1; });
     cwa::StreamingResampler cancelled(10000.0, std::nullopt, std::nullopt, acc_only);
-    if (!cancelled.push_block(pair_at(1e9))) fail("cancellation", "first block refused", 0, 0, 0);
+    expect_value(cancelled.push_block(pair_at(1e9)).has_value(), "cancellation", "first block refused", 0, 0, 0);
     const auto stopped = cancelled.push_block(pair_at(1e9 + 1e6));
-    if (stopped || stopped.error().kind() != cwa::CwaError::Kind::Cancelled || polls != 1 ||
-        cancelled.output().size() > (1u << 23)) {
-        ++failures;
-        std::printf("FAIL cancellation in a gap: %zu rows, %d polls\n", cancelled.output().size(), polls);
-    }
+    check::expect(!stopped && stopped.error().kind() == cwa::CwaError::Kind::Cancelled && polls == 1 &&
+                      cancelled.output().size() <= (1u << 23),
+                  "cancellation in a gap: %zu rows, %d polls", cancelled.output().size(), polls);
 }
 
 // The module's resampler fed block by block, as the resampled read feeds it.
@@ -409,21 +404,22 @@ std::optional<std::string> difference(const std::optional<cwa::CwaDataResult>& g
     return std::nullopt;
 }
 
-bool compare_random_streams(std::uint64_t cases, std::uint64_t seed) {
+void compare_random_streams(const cwa::ResampleKernel& kernel, std::uint64_t cases, std::uint64_t seed) {
+    cwa::use_resample_kernel(kernel);
     StreamMaker maker(seed);
-    std::uint64_t mismatches = 0, rows = 0;
+    const std::uint64_t failed_before = check::tally.failed;
+    std::uint64_t rows = 0;
     for (std::uint64_t n = 0; n < cases; ++n) {
         const Stream s = maker.make();
         const auto want = reference::reference_resampled_read(s.blocks, s.hz, s.start, s.end, s.channels);
         const auto got = batched_read(s);
         rows += want ? want->size() : 0;
-        if (const auto where = difference(got, want)) {
-            if (++mismatches <= 20) std::printf("MISMATCH case %" PRIu64 " (seed %" PRIu64 "): %s\n", n, seed, where->c_str());
-        }
+        const auto where = difference(got, want);
+        check::expect(!where, "kernel %s, case %" PRIu64 " (seed %" PRIu64 "): %s", kernel.name, n, seed,
+                      where ? where->c_str() : "");
     }
-    std::printf("random streams: %" PRIu64 " cases, %" PRIu64 " reference rows, %" PRIu64 " mismatches\n", cases, rows,
-                mismatches);
-    return mismatches == 0;
+    std::printf("kernel %s: random streams: %" PRIu64 " cases, %" PRIu64 " reference rows, %" PRIu64 " mismatches\n",
+                kernel.name, cases, rows, check::tally.failed - failed_before);
 }
 
 }  // namespace
@@ -459,20 +455,15 @@ int main(int argc, char** argv) {
     against_reference("cancelling values, fine grid", t, y, 997.0);
     against_reference("no row after the last sample", {0, 1, 2, 3.2}, {0, 1, 8, 27}, 4.0);
     long_gaps();
-    if (failures) return 1;
-    std::puts("reference resampler: all rows match");
-    // Every interpolation kernel this processor can run, against the same reference.
-    bool all_match = true;
-    for (const cwa::ResampleKernel& kernel : cwa::resample_kernels()) {
-        if (!kernel.supported()) {
-            std::printf("kernel %s: not supported here\n", kernel.name);
-            continue;
+    // The kernels are held to the reference only once the reference itself is right.
+    if (check::tally.failed == 0) {
+        for (const cwa::ResampleKernel& kernel : cwa::resample_kernels()) {
+            if (kernel.supported()) {
+                compare_random_streams(kernel, cases, seed);
+            } else {
+                std::printf("kernel %s: not supported here\n", kernel.name);
+            }
         }
-        cwa::use_resample_kernel(kernel);
-        std::printf("kernel %s: ", kernel.name);
-        all_match = compare_random_streams(cases, seed) && all_match;
     }
-    if (!all_match) return 1;
-    std::puts("resampler: all rows match");
-    return 0;
+    return check::summary("resampler");
 }

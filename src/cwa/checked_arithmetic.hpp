@@ -7,7 +7,7 @@
 #include <limits>
 #include <optional>
 
-namespace cwa::platform {
+namespace cwa {
 
 inline std::optional<std::int64_t> checked_add(std::int64_t a, std::int64_t b) noexcept {
 #if defined(__GNUC__) || defined(__clang__)
@@ -38,4 +38,4 @@ inline std::optional<std::int64_t> checked_mul(std::int64_t a, std::int64_t b) n
 #endif
 }
 
-}  // namespace cwa::platform
+}  // namespace cwa

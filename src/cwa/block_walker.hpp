@@ -1,4 +1,4 @@
-// Opening a recording's data blocks for reading, and walking them in file order.
+// The block walker: a recording's data blocks opened for reading and walked in file order.
 #pragma once
 
 #include <cstddef>
@@ -33,8 +33,9 @@ Result<DataBlockCursor> open_cwa_data_blocks(const std::string& path, std::optio
 
 // Yields the data blocks of a cursor's range in file order, stepping over sectors that hold no
 // samples. A yielded block borrows its sample area from the walker's buffer, valid until the
-// next call. Every road that walks blocks can be stopped here: the walker asks whether the call
-// should stop every 256 sectors, data or not, so that a long run of empty sectors asks too.
+// next call. Every road that walks blocks can be stopped here: its sector reader asks whether
+// the call should stop each time it refills its 512 KiB buffer, data or not, so that a long run
+// of empty sectors asks too.
 class BlockWalker {
 public:
     explicit BlockWalker(DataBlockCursor& cursor);

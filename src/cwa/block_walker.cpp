@@ -1,4 +1,4 @@
-#include "cwa/cursor.hpp"
+#include "cwa/block_walker.hpp"
 
 #include "cwa/bytes.hpp"
 #include "cwa/timing.hpp"

@@ -1,4 +1,4 @@
-#include "cwa/result.hpp"
+#include "cwa/data_result.hpp"
 
 #include <math.h>
 
