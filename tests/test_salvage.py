@@ -1,0 +1,140 @@
+"""Salvage: the copy reads as the undamaged twin less the dropped blocks, and every verdict is
+the module's own."""
+import hashlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import cwa_builder as cb
+import kelpmoor
+from kelpmoor_tools import _layout, synth
+from kelpmoor_tools.salvage import salvage
+
+F = synth.Faults
+
+
+def twin_pair(tmp_path, faults: F, **settings):
+    """(damaged path, read of the undamaged twin): the same seed with no damaged blocks."""
+    rec = synth.Recording(duration_s=120, seed=3, faults=faults, **settings)
+    twin = synth.Recording(duration_s=120, seed=3, faults=F(non_data_sectors=faults.non_data_sectors), **settings)
+    return str(rec.write(tmp_path / "damaged.cwa")), kelpmoor.read_cwa_file(str(twin.write(tmp_path / "twin.cwa")))
+
+
+@pytest.mark.parametrize("damage", synth.DAMAGE_KINDS)
+@pytest.mark.parametrize("settings,damaged,non_data", [
+    (dict(), (0, 7, 8, 30), ((8, "erased"),)),
+    (dict(axes=6, rate_hz=50), (5, 149), ((0, "zeros"), (5, "empty"))),
+])
+def test_copy_reads_as_the_twin_less_the_dropped_blocks(tmp_path, damage, settings, damaged, non_data):
+    src, twin = twin_pair(tmp_path, F(damaged_blocks=damaged, damage=damage, non_data_sectors=non_data), **settings)
+    with pytest.raises(RuntimeError) as refused:
+        kelpmoor.read_cwa_file(src)
+    before = hashlib.sha256(Path(src).read_bytes()).digest()
+    report = salvage(src, tmp_path / "copy.cwa")
+    assert hashlib.sha256(Path(src).read_bytes()).digest() == before
+
+    slots = [b + sum(at <= b for at, _ in non_data) for b in damaged]
+    assert report["block"].tolist() == slots
+    assert report["offset"].tolist() == [1024 + 512 * s for s in slots]
+    assert report["problem"].iloc[0] == str(refused.value)
+
+    axes, rate = settings.get("axes", 3), settings.get("rate_hz", 100)
+    spb = _layout.samples_per_block(_layout.format_byte(axes, axes == 3))
+    kept = np.ones(len(twin), bool)
+    for b in damaged:
+        kept[b * spb:(b + 1) * spb] = False
+    copy = kelpmoor.read_cwa_file(str(tmp_path / "copy.cwa"))
+    assert copy.columns.tolist() == twin.columns.tolist()
+    np.testing.assert_array_equal(copy.to_numpy(), twin.to_numpy()[kept])
+    # Only the block after a dropped one loses its join, and keeps its own clock reading.
+    rejoined = np.zeros(len(twin), bool)
+    for b in damaged:
+        if b + 1 not in damaged:
+            rejoined[(b + 1) * spb:(b + 2) * spb] = True
+    same = ~rejoined[kept]
+    np.testing.assert_array_equal(copy.index.asi8[same], twin.index.asi8[kept & ~rejoined])
+    # The estimated spans hold the lost samples, within a sample of clock jitter.
+    times, period = twin.index.asi8, 1e6 / rate
+    for b, start, end in zip(damaged, report["start"], report["end"]):
+        assert abs(start.value // 1000 - times[b * spb]) <= period
+        assert abs(end.value // 1000 - (times[b * spb + spb - 1] + period)) <= period
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_partial_last_sector_is_dropped(tmp_path, seed):
+    full = str(synth.Recording(duration_s=60, seed=seed).write(tmp_path / "full.cwa"))
+    size = np.random.default_rng(seed).integers(1024 + 512, Path(full).stat().st_size)
+    size += size % 512 == 0
+    cut = tmp_path / "cut.cwa"
+    cut.write_bytes(Path(full).read_bytes()[:size])
+    report = salvage(cut, tmp_path / "copy.cwa")
+    blocks = (size - 1024) // 512
+    assert report["block"].isna().tolist() == [True]
+    assert report["offset"].tolist() == [1024 + 512 * blocks]
+    assert report["problem"].tolist() == ["Incomplete CWA data block"]
+    copy = kelpmoor.read_cwa_file(str(tmp_path / "copy.cwa"))
+    twin = kelpmoor.read_cwa_file(full, cut=kelpmoor.blocks(0, blocks))
+    np.testing.assert_array_equal(copy.index.asi8, twin.index.asi8)
+    np.testing.assert_array_equal(copy.to_numpy(), twin.to_numpy())
+
+
+# Dates at the edges of the calendar: 29 February of a common and a leap year, 31 April, 30 June.
+EDGE_STAMPS = [cb.packed_time(2023, 2, 29), cb.packed_time(2024, 2, 29), cb.packed_time(2025, 4, 31),
+               cb.packed_time(2063, 6, 30, 23, 59, 59), cb.packed_time(2000, 1, 1, 24)]
+
+
+def random_sectors(rng, n):
+    """Valid blocks with random header fields, some in range, most not; and random bytes."""
+    sectors = []
+    for _ in range(n):
+        stamp = cb.packed_time(2000 + rng.integers(0, 64), rng.integers(0, 16), rng.integers(0, 32),
+                               rng.integers(0, 26), rng.integers(0, 62), rng.integers(0, 62))
+        fields = dict(timestamp=int(rng.choice([stamp, 0, 0xFFFFFFFF, cb.T0_RAW, *EDGE_STAMPS])),
+                      rate_code=int(rng.choice([0, rng.integers(0, 256), 0x4A, 0x4A, 0x4A])),
+                      fmt=int(rng.choice([0x30, 0x32, 0x62, 0x92, 0x30, 0x92, rng.integers(0, 256)])),
+                      sample_count=int(rng.choice([0, rng.integers(0, 27), rng.integers(0, 130),
+                                                   rng.integers(0, 65536)])),
+                      timestamp_offset=int(rng.integers(-32768, 32768)))
+        if rng.random() < 0.15:
+            sectors.append(b"AX" * (rng.random() < 0.5) + rng.bytes(512))
+        else:
+            sectors.append(cb.data_block(**fields))
+    return [s[:512] for s in sectors]
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_verdicts_are_the_modules(tmp_path, make_cwa, seed):
+    sectors = random_sectors(np.random.default_rng(seed), 150)
+    report = salvage(make_cwa(sectors + [cb.data_block()]), tmp_path / "copy.cwa")
+    found = dict(zip(report["block"], report["problem"]))
+    for slot, sector in enumerate(sectors):
+        try:
+            kelpmoor.read_cwa_file(make_cwa([sector]))
+            module = None
+        except RuntimeError as exc:
+            module = None if str(exc) == "No valid sample data found in the specified range" else str(exc)
+        assert found.get(slot) == module, f"sector {slot}"
+
+
+@pytest.mark.parametrize("content,message", [
+    (b"MD" + bytes(500), "cannot hold the 1024-byte metadata block"),
+    (cb.data_block() * 3, "does not start with a metadata block"),
+    (cb.metadata_block(), "no readable data block"),
+    (cb.metadata_block() + cb.data_block(rate_code=0) + cb.ff_sector(), "no readable data block"),
+    (cb.metadata_block() + b"AX" * 100, "no readable data block"),
+])
+def test_refusals_leave_no_copy(tmp_path, content, message):
+    src = tmp_path / "src.cwa"
+    src.write_bytes(content)
+    with pytest.raises(ValueError, match=message):
+        salvage(src, tmp_path / "copy.cwa")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["src.cwa"]
+
+
+def test_source_is_never_the_destination(tmp_path):
+    src = synth.Recording(duration_s=10, faults=F(damaged_blocks=(2,))).write(tmp_path / "src.cwa")
+    before = src.read_bytes()
+    with pytest.raises(ValueError, match="never changes its source"):
+        salvage(src, tmp_path / "." / "src.cwa")
+    assert src.read_bytes() == before
