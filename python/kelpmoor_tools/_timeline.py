@@ -66,12 +66,12 @@ def _joins(sectors: _packets.Sectors) -> pd.DataFrame:
     frames.append(_frame(["backward_jump"] * int(back.sum()), at[back], prev_end[back], s[back],
                          (prev_end - s)[back], [f"clock set back {x:.6g} s" for x in (prev_end - s)[back]]))
 
-    rate = _packets.rate_hz(sectors.blocks["rate_code"][slots]).astype(np.float64)
+    rate = _packets.rate_hz(sectors.heads["rate_code"][slots]).astype(np.float64)
     changed = np.flatnonzero(rate[1:] != rate[:-1])
     frames.append(_frame(["rate_change"] * len(changed), at[changed], prev_end[changed], s[changed],
                          rate[changed + 1], [f"{rate[i]:g} Hz -> {rate[i + 1]:g} Hz" for i in changed]))
 
-    fmt = sectors.blocks["fmt"][slots]
+    fmt = sectors.heads["fmt"][slots]
     changed = np.flatnonzero(fmt[1:] != fmt[:-1])
     frames.append(_frame(["format_change"] * len(changed), at[changed], prev_end[changed], s[changed],
                          np.full(len(changed), np.nan),
@@ -95,16 +95,16 @@ def _non_data_runs(sectors: _packets.Sectors) -> pd.DataFrame:
     first = np.r_[True, np.diff(slots) != 1]
     starts = slots[first]
     lengths = np.diff(np.r_[np.flatnonzero(first), len(slots)])
-    kinds = _sector_kinds(sectors.blocks, slots)
+    kinds = _sector_kinds(sectors, slots)
     details = [_describe(kinds[i:i + n]) for i, n in zip(np.flatnonzero(first), lengths)]
     return _frame(["non_data"] * len(starts), starts, _end_before(sectors, starts), np.full(len(starts), np.nan),
                   lengths, details)
 
 
-def _sector_kinds(blocks: np.ndarray, slots: np.ndarray) -> np.ndarray:
-    raw = np.asarray(blocks[slots]).view(np.uint8).reshape(len(slots), -1)
+def _sector_kinds(sectors: _packets.Sectors, slots: np.ndarray) -> np.ndarray:
+    raw = np.asarray(sectors.raw[slots])
     return np.select([np.all(raw == 0xFF, axis=1), np.all(raw == 0, axis=1),
-                      blocks["header"][slots] == b"AX"],
+                      sectors.heads["header"][slots] == b"AX"],
                      ["erased sector", "zeroed sector", "empty data block"], "other sector")
 
 
@@ -118,7 +118,7 @@ def _damaged(sectors: _packets.Sectors) -> pd.DataFrame:
     slots = sectors.refused_slots
     details = sectors.problems(slots)
     if sectors.partial_tail:
-        slots = np.append(slots, len(sectors.blocks))
+        slots = np.append(slots, len(sectors))
         details.append(f"{_packets.INCOMPLETE_SECTOR} ({sectors.partial_tail} bytes)")
     return _frame(["damaged"] * len(slots), slots, _end_before(sectors, slots), np.full(len(slots), np.nan),
                   np.full(len(slots), np.nan), details)

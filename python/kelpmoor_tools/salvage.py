@@ -58,7 +58,7 @@ def salvage(src, dst) -> SalvageReport:
     sectors = _packets.scan(src)
     _check_recording(src, sectors)
     report = _report(sectors)
-    _write_copy(src, dst, sectors.refused_slots, METADATA_BYTES + SECTOR * len(sectors.blocks))
+    _write_copy(src, dst, sectors.refused_slots, METADATA_BYTES + SECTOR * len(sectors))
     return report
 
 
@@ -71,12 +71,12 @@ def _check_recording(src: Path, sectors: _packets.Sectors) -> None:
                          f"found {sectors.metadata!r}); salvage keeps the metadata block and cannot invent one")
     if not np.any(sectors.verdict == _packets.OK):
         raise ValueError(f"{src}: no readable data block is left to salvage "
-                         f"({len(sectors.refused_slots)} refused of {len(sectors.blocks)} sectors)")
+                         f"({len(sectors.refused_slots)} refused of {len(sectors)} sectors)")
 
 
 def _report(sectors: _packets.Sectors) -> SalvageReport:
     refused = sectors.refused_slots
-    slots = refused if not sectors.partial_tail else np.append(refused, len(sectors.blocks))
+    slots = refused if not sectors.partial_tail else np.append(refused, len(sectors))
     start, end = _estimated_spans(sectors, slots)
     problems = sectors.problems(refused) + ([_packets.INCOMPLETE_SECTOR] if sectors.partial_tail else [])
     block = pd.array(refused.tolist() + ([None] if sectors.partial_tail else []), dtype="Int64")
