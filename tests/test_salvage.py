@@ -1,7 +1,7 @@
 """Salvage: the copy reads as the undamaged twin less the dropped blocks, and every verdict is
 the module's own."""
 import hashlib
-from pathlib import Path
+from dataclasses import replace
 
 import numpy as np
 import pytest
@@ -14,11 +14,11 @@ from kelpmoor_tools.salvage import salvage
 F = synth.Faults
 
 
-def twin_pair(tmp_path, faults: F, **settings):
-    """(damaged path, read of the undamaged twin): the same seed with no damaged blocks."""
-    rec = synth.Recording(duration_s=120, seed=3, faults=faults, **settings)
-    twin = synth.Recording(duration_s=120, seed=3, faults=F(non_data_sectors=faults.non_data_sectors), **settings)
-    return str(rec.write(tmp_path / "damaged.cwa")), kelpmoor.read_cwa_file(str(twin.write(tmp_path / "twin.cwa")))
+def rows_of(blocks, n, spb):
+    mask = np.zeros(n, bool)
+    for b in blocks:
+        mask[b * spb:(b + 1) * spb] = True
+    return mask
 
 
 @pytest.mark.parametrize("damage", synth.DAMAGE_KINDS)
@@ -27,35 +27,29 @@ def twin_pair(tmp_path, faults: F, **settings):
     (dict(axes=6, rate_hz=50), (5, 149), ((0, "zeros"), (5, "empty"))),
 ])
 def test_copy_reads_as_the_twin_less_the_dropped_blocks(tmp_path, damage, settings, damaged, non_data):
-    src, twin = twin_pair(tmp_path, F(damaged_blocks=damaged, damage=damage, non_data_sectors=non_data), **settings)
+    rec = synth.Recording(duration_s=120, seed=3, **settings,
+                          faults=F(damaged_blocks=damaged, damage=damage, non_data_sectors=non_data))
+    src = rec.write(tmp_path / "damaged.cwa")
+    twin = kelpmoor.read_cwa_file(str(replace(rec, faults=F(non_data_sectors=non_data)).write(tmp_path / "twin.cwa")))
     with pytest.raises(RuntimeError) as refused:
-        kelpmoor.read_cwa_file(src)
-    before = hashlib.sha256(Path(src).read_bytes()).digest()
+        kelpmoor.read_cwa_file(str(src))
+    before = hashlib.sha256(src.read_bytes()).digest()
     report = salvage(src, tmp_path / "copy.cwa")
-    assert hashlib.sha256(Path(src).read_bytes()).digest() == before
-
+    assert hashlib.sha256(src.read_bytes()).digest() == before
     slots = [b + sum(at <= b for at, _ in non_data) for b in damaged]
-    assert report["block"].tolist() == slots
-    assert report["offset"].tolist() == [1024 + 512 * s for s in slots]
+    assert report["block"].tolist() == slots and report["offset"].tolist() == [1024 + 512 * s for s in slots]
     assert report["problem"].iloc[0] == str(refused.value)
 
-    axes, rate = settings.get("axes", 3), settings.get("rate_hz", 100)
-    spb = _layout.samples_per_block(_layout.format_byte(axes, axes == 3))
-    kept = np.ones(len(twin), bool)
-    for b in damaged:
-        kept[b * spb:(b + 1) * spb] = False
+    spb = _layout.samples_per_block(_layout.format_byte(rec.axes, rec.axes == 3))
+    kept = ~rows_of(damaged, len(twin), spb)
     copy = kelpmoor.read_cwa_file(str(tmp_path / "copy.cwa"))
     assert copy.columns.tolist() == twin.columns.tolist()
     np.testing.assert_array_equal(copy.to_numpy(), twin.to_numpy()[kept])
     # Only the block after a dropped one loses its join, and keeps its own clock reading.
-    rejoined = np.zeros(len(twin), bool)
-    for b in damaged:
-        if b + 1 not in damaged:
-            rejoined[(b + 1) * spb:(b + 2) * spb] = True
-    same = ~rejoined[kept]
-    np.testing.assert_array_equal(copy.index.asi8[same], twin.index.asi8[kept & ~rejoined])
-    # The estimated spans hold the lost samples, within a sample of clock jitter.
-    times, period = twin.index.asi8, 1e6 / rate
+    rejoined = rows_of([b + 1 for b in damaged if b + 1 not in damaged], len(twin), spb)
+    np.testing.assert_array_equal(copy.index.asi8[~rejoined[kept]], twin.index.asi8[kept & ~rejoined])
+    # The estimated spans hold the lost samples, give or take a sample period of jitter.
+    times, period = twin.index.asi8, 1e6 / rec.rate_hz
     for b, start, end in zip(damaged, report["start"], report["end"]):
         assert abs(start.value // 1000 - times[b * spb]) <= period
         assert abs(end.value // 1000 - (times[b * spb + spb - 1] + period)) <= period
@@ -63,18 +57,16 @@ def test_copy_reads_as_the_twin_less_the_dropped_blocks(tmp_path, damage, settin
 
 @pytest.mark.parametrize("seed", range(4))
 def test_partial_last_sector_is_dropped(tmp_path, seed):
-    full = str(synth.Recording(duration_s=60, seed=seed).write(tmp_path / "full.cwa"))
-    size = np.random.default_rng(seed).integers(1024 + 512, Path(full).stat().st_size)
+    full = synth.Recording(duration_s=60, seed=seed).write(tmp_path / "full.cwa")
+    size = int(np.random.default_rng(seed).integers(1024 + 512, full.stat().st_size))
     size += size % 512 == 0
-    cut = tmp_path / "cut.cwa"
-    cut.write_bytes(Path(full).read_bytes()[:size])
-    report = salvage(cut, tmp_path / "copy.cwa")
+    (tmp_path / "cut.cwa").write_bytes(full.read_bytes()[:size])
+    report = salvage(tmp_path / "cut.cwa", tmp_path / "copy.cwa")
     blocks = (size - 1024) // 512
-    assert report["block"].isna().tolist() == [True]
-    assert report["offset"].tolist() == [1024 + 512 * blocks]
+    assert report["block"].isna().tolist() == [True] and report["offset"].tolist() == [1024 + 512 * blocks]
     assert report["problem"].tolist() == ["Incomplete CWA data block"]
     copy = kelpmoor.read_cwa_file(str(tmp_path / "copy.cwa"))
-    twin = kelpmoor.read_cwa_file(full, cut=kelpmoor.blocks(0, blocks))
+    twin = kelpmoor.read_cwa_file(str(full), cut=kelpmoor.blocks(0, blocks))
     np.testing.assert_array_equal(copy.index.asi8, twin.index.asi8)
     np.testing.assert_array_equal(copy.to_numpy(), twin.to_numpy())
 
@@ -117,24 +109,17 @@ def test_verdicts_are_the_modules(tmp_path, make_cwa, seed):
         assert found.get(slot) == module, f"sector {slot}"
 
 
-@pytest.mark.parametrize("content,message", [
-    (b"MD" + bytes(500), "cannot hold the 1024-byte metadata block"),
-    (cb.data_block() * 3, "does not start with a metadata block"),
-    (cb.metadata_block(), "no readable data block"),
-    (cb.metadata_block() + cb.data_block(rate_code=0) + cb.ff_sector(), "no readable data block"),
-    (cb.metadata_block() + b"AX" * 100, "no readable data block"),
+@pytest.mark.parametrize("content,dst,message", [
+    (b"MD" + bytes(500), "copy.cwa", "cannot hold the 1024-byte metadata block"),
+    (cb.data_block() * 3, "copy.cwa", "does not start with a metadata block"),
+    (cb.metadata_block(), "copy.cwa", "no readable data block"),
+    (cb.metadata_block() + cb.data_block(rate_code=0) + cb.ff_sector(), "copy.cwa", "no readable data block"),
+    (cb.metadata_block() + b"AX" * 100, "copy.cwa", "no readable data block"),
+    (cb.metadata_block() + cb.data_block(rate_code=0) + cb.data_block(), "./src.cwa", "never changes its source"),
 ])
-def test_refusals_leave_no_copy(tmp_path, content, message):
+def test_refusals_leave_no_copy_and_the_source_alone(tmp_path, content, dst, message):
     src = tmp_path / "src.cwa"
     src.write_bytes(content)
     with pytest.raises(ValueError, match=message):
-        salvage(src, tmp_path / "copy.cwa")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["src.cwa"]
-
-
-def test_source_is_never_the_destination(tmp_path):
-    src = synth.Recording(duration_s=10, faults=F(damaged_blocks=(2,))).write(tmp_path / "src.cwa")
-    before = src.read_bytes()
-    with pytest.raises(ValueError, match="never changes its source"):
-        salvage(src, tmp_path / "." / "src.cwa")
-    assert src.read_bytes() == before
+        salvage(src, tmp_path / dst)
+    assert [p.name for p in tmp_path.iterdir()] == ["src.cwa"] and src.read_bytes() == content
