@@ -31,10 +31,10 @@ INCOMPLETE_SECTOR = "Incomplete CWA data block"
 # these out of the memory map in one pass and judging the copy touches each page of the file
 # once instead of once per field.
 HEAD_BYTES = 32
-_HEAD_FIELDS = [(name, dt, offset) for name, (dt, offset) in DATA_DTYPE.fields.items()
-                if offset + dt.itemsize <= HEAD_BYTES]
-HEAD_DTYPE = np.dtype({"names": [f[0] for f in _HEAD_FIELDS], "formats": [f[1] for f in _HEAD_FIELDS],
-                       "offsets": [f[2] for f in _HEAD_FIELDS], "itemsize": HEAD_BYTES})
+_HEAD_FIELDS = {name: field for name, field in (DATA_DTYPE.fields or {}).items()
+                if name not in ("samples", "checksum")}
+HEAD_DTYPE = np.dtype({"names": list(_HEAD_FIELDS), "formats": [f[0] for f in _HEAD_FIELDS.values()],
+                       "offsets": [f[1] for f in _HEAD_FIELDS.values()], "itemsize": HEAD_BYTES})
 
 _AX = int.from_bytes(b"AX", "little")
 _FORMATS = np.array(sorted(BYTES_PER_SAMPLE), dtype=np.uint8)
@@ -98,6 +98,7 @@ def scan(path) -> Sectors:
     with open(path, "rb") as f:
         metadata = f.read(2)
     count = max(size - METADATA_BYTES, 0) // SECTOR
+    raw: np.ndarray
     if count:
         raw = np.memmap(path, dtype=np.uint8, mode="r", offset=METADATA_BYTES, shape=(count, SECTOR))
     else:
@@ -172,8 +173,10 @@ def natural_bounds(blocks: np.ndarray, readable: np.ndarray) -> tuple[np.ndarray
 
 
 def to_us(seconds) -> np.ndarray:
-    """Seconds to datetime64[us], truncated toward zero as the module truncates sample times."""
+    """Seconds to datetime64[us], truncated toward zero as the module truncates sample times;
+    NaN becomes NaT."""
     seconds = np.asarray(seconds, dtype=np.float64)
-    us = np.trunc(seconds * 1e6)
-    out = np.where(np.isnan(us), np.iinfo(np.int64).min, np.nan_to_num(us)).astype(np.int64)
-    return out.astype("datetime64[us]")
+    out = np.full(seconds.shape, np.datetime64("NaT"), dtype="datetime64[us]")
+    known = ~np.isnan(seconds)
+    out[known] = np.trunc(seconds[known] * 1e6).astype(np.int64)
+    return out

@@ -93,6 +93,8 @@ def _estimated_spans(sectors: _packets.Sectors, slots: np.ndarray) -> tuple[np.n
     """Where the samples of lost blocks lay. The lost blocks between two readable ones share
     the time from the first one's natural end to the next one's natural start evenly; lost
     blocks with a readable block on one side only take that block's duration each."""
+    if not len(slots):
+        return np.zeros(0), np.zeros(0)
     data = sectors.data_slots
     starts, ends = sectors.start[data], sectors.end[data]
     before = np.searchsorted(data, slots) - 1         # index into `data`, -1 when none
