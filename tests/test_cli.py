@@ -1,6 +1,7 @@
 """The kelpmoor command line, run end to end on generated recordings."""
 import datetime as dt
 import json
+import re
 import subprocess
 import sys
 
@@ -45,17 +46,35 @@ def test_info_json_is_the_module_own_dicts_and_failures_are_entries(recordings):
     assert r.stderr.splitlines()[-1].startswith("kelpmoor info: 2 of 3 recordings read, 1 failed")
 
 
-def test_info_table_lists_every_field(recordings):
+def info_sections(stdout: str) -> dict[str, dict[str, str]]:
+    """The tables of `kelpmoor info`: heading -> {field: value}, failing on a field shown twice."""
+    sections: dict[str, dict[str, str]] = {}
+    for line in stdout.splitlines()[1:]:
+        field = re.fullmatch(r"    (.+?) {2,}(.*)", line) or re.fullmatch(r"    (\S+)()", line)
+        if field:
+            assert all(field[1] not in table for table in sections.values()), field[1]
+            table[field[1]] = field[2]
+        else:
+            table = sections.setdefault(line.strip(), {})
+    return sections
+
+
+def test_info_table_lists_every_field_once_under_headings(recordings):
     r = run("info", recordings["good6"])
     assert r.returncode == 0, r.stderr
-    lines = r.stdout.splitlines()
-    assert lines[0] == recordings["good6"]
-    table = dict(line.split(None, 1) for line in lines[1:] if line.strip())
+    assert r.stdout.splitlines()[0] == recordings["good6"]
+    sections = info_sections(r.stdout)
+    assert list(sections) == ["metadata", "sampling: header against data", "discontinuities"]
     meta = kelpmoor.read_metadata(recordings["good6"])
     report = kelpmoor.sampling_consistency_report(recordings["good6"])
-    assert set(table) == set(meta) | set(report)
+    table = {k: v for section in sections.values() for k, v in section.items()}
+    # The report's header start, end and rate are the metadata's, under other names.
+    assert set(sections["metadata"]) == set(meta)
+    assert set(sections["sampling: header against data"]) == set(report) - set(meta) - {
+        "start_from_header_raw", "end_from_header_raw", "samplingrate_hz_from_header"}
     assert table["device_id"] == "70000" and table["hardware_type"] == "AX6" and table["gyro_range"] == "2000"
     assert float(table["samplingrate_hz_from_data"]) == pytest.approx(report["samplingrate_hz_from_data"], rel=1e-6)
+    assert set(sections["discontinuities"].values()) == {"0"}
 
 
 @pytest.mark.parametrize("flags,kwargs", [
