@@ -31,7 +31,7 @@ STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 # A stopped worker's grace to unwind before it is killed. Short, since everything a worker
 # writes lies in the run's folder, which goes anyway; pyarrow writes a row group without
 # looking at signals, which can take a second.
-STOP_WAIT_S = 0.5
+STOP_WAIT_S = 0.3
 # How often the parent looks at its workers' files and at signals that arrived.
 TICK_S = 0.1
 # Bytes of a growing CSV sampled for its length per row.
@@ -62,10 +62,15 @@ def _raise_stop(signum: int, frame: object) -> None:
     global _stopped_by
     _stopped_by = signum
     # One stop is enough: a second signal (the terminal's and the parent's) must not break
-    # the unwinding that removes this worker's files.
+    # the unwinding that removes this worker's files. It is taken and dropped rather than
+    # ignored, since one that is already on its way would then be an error of its own.
     for number in STOP_SIGNALS:
-        signal.signal(number, signal.SIG_IGN)
+        signal.signal(number, _drop)
     raise KeyboardInterrupt
+
+
+def _drop(signum: int, frame: object) -> None:
+    pass
 
 
 def _send(conn: Connection, message: tuple[Any, ...]) -> None:
