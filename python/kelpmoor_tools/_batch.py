@@ -91,7 +91,11 @@ def _serve(conn: Connection, run_dir: str) -> None:
             index, command, path, options = job
             folder = Path(run_dir) / str(index)
             folder.mkdir()
-            stage = _tasks.Stage(folder, lambda kind, value, i=index: _send(conn, ("note", i, kind, value)))
+
+            def note(kind: str, value: float, index: int = index) -> None:
+                _send(conn, ("note", index, kind, value))
+
+            stage = _tasks.Stage(folder, note)
             ok, value = _tasks.run_task(command, path, options, stage)
             # Published and reported as one step, so that an output in place is always counted.
             with signals_held():
@@ -209,7 +213,8 @@ class Batch:
                 self._settle(task, ok, value)
                 worker.task = None
             elif message[2] == "fraction":
-                task.fraction = max(task.fraction, float(message[3]))
+                # All read is not yet all written: the end is the worker's "done".
+                task.fraction = max(task.fraction, min(float(message[3]), 0.99))
             elif message[2] == "rows":
                 task.rows = float(message[3])
 
@@ -282,9 +287,6 @@ class Batch:
             worker.process.join()
             self._drain(worker)
             worker.conn.close()
-
-    def not_done(self) -> int:
-        return len(self.tasks) + sum(w.task is not None for w in self.workers)
 
 
 def _size(path: str) -> int:
