@@ -114,3 +114,17 @@ def test_progress_moves_within_a_recording(long_recordings, tmp_path):
     before = done[0]
     assert before and 0 < before[0] < size
     assert positions == sorted(positions) and positions[-1] == size
+
+
+@pytest.mark.parametrize("read,kwargs", [
+    ({}, {}),
+    ({"cut": ("blocks", 100, 2000)}, {"cut": kelpmoor.blocks(100, 2000)}),
+    ({"cut": ("blocks", None, 10**9)}, {"cut": kelpmoor.blocks(None, 10**9)}),
+    ({"cut": ("seconds", 60, 300.5)}, {"cut": kelpmoor.seconds(60, 300.5)}),
+    ({"cut": ("seconds", 500, None), "resample_hz": 30.0}, {"cut": kelpmoor.seconds(500, None), "resample_hz": 30.0}),
+])
+@pytest.mark.parametrize("axes,rate", [(3, 100.0), (6, 50.0)])
+def test_the_rows_a_csv_is_followed_against_are_near_its_rows(tmp_path, read, kwargs, axes, rate):
+    path = str(synth.write_recording(tmp_path / "r.cwa", duration_s=900, axes=axes, rate_hz=rate, seed=2))
+    rows = len(kelpmoor.read_cwa_file(path, **kwargs))
+    assert _tasks.expected_rows(kelpmoor, path, read) == pytest.approx(rows, rel=0.02)
