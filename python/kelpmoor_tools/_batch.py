@@ -187,7 +187,9 @@ class Batch:
             for worker in self.workers:
                 if worker.task is None and self.tasks:
                     worker.task = self.tasks.popleft()
-                    worker.conn.send((worker.task.index, self.command, worker.task.path, self.options))
+                    # A worker that died meanwhile is found below and its recording failed.
+                    with contextlib.suppress(OSError):
+                        worker.conn.send((worker.task.index, self.command, worker.task.path, self.options))
             busy = [w for w in self.workers if w.task is not None]
             if not busy:
                 return
