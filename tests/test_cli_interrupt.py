@@ -87,10 +87,15 @@ def test_ctrl_c_stops_the_whole_batch(long_recordings, tmp_path, command, suffix
     assert wait_until(lambda: not any(alive(pid) for pid in workers), 2), "a worker survived"
 
 
-@pytest.mark.parametrize("chunk_blocks", [1000, 7000, 1 << 20])
-def test_parquet_in_pieces_is_the_file_of_one_write(long_recordings, tmp_path, monkeypatch, chunk_blocks):
+@pytest.mark.parametrize("chunk_blocks", [1000, 1 << 20])
+@pytest.mark.parametrize("faults,in_pieces", [
+    (synth.Faults(jitter_s=0.3, gaps=((2000, 30),), backward_jumps=((5000, 4),), non_data_sectors=((1000, "erased"),)),
+     True),
+    (synth.Faults(format_change=(4000, 3, True)), False),     # pieces of other columns: one write of the whole
+], ids=["discontinuities", "format-change"])
+def test_parquet_in_pieces_is_the_file_of_one_write(tmp_path, monkeypatch, chunk_blocks, faults, in_pieces):
     # Three hours: two row groups, cut across the pieces wherever the pieces end.
-    path = synth.write_recording(tmp_path / "three.cwa", duration_s=3 * 3600, seed=3, axes=6)
+    path = synth.Recording(duration_s=3 * 3600, seed=3, axes=6, faults=faults).write(tmp_path / "three.cwa")
     monkeypatch.setattr(_tasks, "CHUNK_BLOCKS", chunk_blocks)
     read = {"include_light": False, "include_battery": True}
     fractions = []
@@ -100,7 +105,7 @@ def test_parquet_in_pieces_is_the_file_of_one_write(long_recordings, tmp_path, m
     pq.write_table(whole, tmp_path / "whole.parquet")       # pyarrow's defaults, as before pieces
     assert rows == whole.num_rows
     assert (tmp_path / "pieces.parquet").read_bytes() == (tmp_path / "whole.parquet").read_bytes()
-    assert fractions == sorted(fractions) and fractions[-1] == 1.0
+    assert fractions == sorted(fractions) and (fractions[-1] == 1.0 or not in_pieces)
 
 
 def test_progress_moves_within_a_recording(long_recordings, tmp_path):
