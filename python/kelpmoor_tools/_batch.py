@@ -146,7 +146,7 @@ class Batch:
     def __init__(self, command: str, files: list[str], options: dict[str, Any], jobs: int,
                  on_done: Callable[[str, bool, Any], None], on_progress: Callable[[float], None]):
         self.command, self.options = command, options
-        self.tasks = deque(_Task(i, f, _size(f)) for i, f in enumerate(files))
+        self.tasks = deque(_Task(i, f, file_size(f)) for i, f in enumerate(files))
         self.jobs = max(1, min(jobs, len(files)))
         self.on_done, self.on_progress = on_done, on_progress
         self.outcome = Outcome()
@@ -291,7 +291,8 @@ class Batch:
             worker.conn.close()
 
 
-def _size(path: str) -> int:
+def file_size(path: str) -> int:
+    """Bytes of a file, 0 when it cannot be seen (it then fails as a recording)."""
     try:
         return os.path.getsize(path)
     except OSError:

@@ -22,7 +22,7 @@ import sys
 import time
 from pathlib import Path
 
-from ._batch import Batch, Outcome
+from ._batch import Batch, Outcome, file_size
 
 EXAMPLES = """\
 examples:
@@ -178,7 +178,7 @@ class _Progress:
 def run_batch(command: str, files: list[str], options: dict, jobs: int, progress: bool) -> Outcome:
     """Run one task per file in worker processes; the outcome's results and errors are in the
     order of `files`, and `stopped_by` names the signal that stopped the batch, if any."""
-    bar = _Progress(sum(_size(f) for f in files), len(files), progress)
+    bar = _Progress(sum(file_size(f) for f in files), len(files), progress)
 
     def settled(path: str, ok: bool, value) -> None:
         if not ok:
@@ -194,13 +194,6 @@ def run_batch(command: str, files: list[str], options: dict, jobs: int, progress
     outcome.results = dict(sorted(outcome.results.items(), key=lambda kv: order[kv[0]]))
     outcome.errors = dict(sorted(outcome.errors.items(), key=lambda kv: order[kv[0]]))
     return outcome
-
-
-def _size(path: str) -> int:
-    try:
-        return os.path.getsize(path)
-    except OSError:
-        return 0
 
 
 # ---------------------------------------------------------------------------- the files
@@ -354,7 +347,7 @@ def main(argv: list[str] | None = None) -> int:
         for f, result in results.items():
             if result["salvaged"]:
                 print(f"kelpmoor {args.command}: salvaged {_salvage_line(f, result['salvaged'])}", file=sys.stderr)
-    megabytes = sum(_size(f) for f in results) / 1e6
+    megabytes = sum(file_size(f) for f in results) / 1e6
     skipped = f", {repeats} named again and skipped" if repeats else ""
     print(f"kelpmoor {args.command}: {len(results)} of {len(files)} recordings {verb}, {len(errors)} failed"
           f"{skipped} ({megabytes:.1f} MB in {elapsed:.1f} s)", file=sys.stderr)
