@@ -82,6 +82,9 @@ def read_cwa_file(
     include_temperature: _Flag = True,
     include_light: _Flag = True,
     include_battery: _Flag = True,
+    # resample_hz: the regular grid runs straight through a gap in the recording and the cubic
+    # interpolates across it, so a 30 s gap resampled at 30 Hz can read up to about 16 g on a
+    # +-8 g sensor. Mask those rows with the "gap" rows of kelpmoor_tools.timeline(file_path).
     resample_hz: _FloatLike | None = None,
     resample_method: Literal["cubic"] = "cubic",
     *,

@@ -1,8 +1,10 @@
 """The kelpmoor command line, run end to end on generated recordings."""
 import datetime as dt
 import json
+import re
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -25,7 +27,10 @@ def recordings(tmp_path_factory):
     bad = synth.Recording(duration_s=120, faults=synth.Faults(damaged_blocks=(5,))).write(folder / "damaged.cwa")
     junk = folder / "notes.cwa"
     junk.write_bytes(b"not a recording")
-    return {"good3": str(good3), "good6": str(good6), "bad": str(bad), "junk": str(junk), "folder": folder}
+    faulty = synth.Recording(duration_s=300, seed=5, faults=synth.Faults(
+        gaps=((100, 160),), backward_jumps=((200, 5),), non_data_sectors=((10, "erased"),))).write(folder / "faulty.cwa")
+    return {"good3": str(good3), "good6": str(good6), "bad": str(bad), "junk": str(junk), "faulty": str(faulty),
+            "folder": folder}
 
 
 def failures(stderr: str) -> list[str]:
@@ -45,17 +50,35 @@ def test_info_json_is_the_module_own_dicts_and_failures_are_entries(recordings):
     assert r.stderr.splitlines()[-1].startswith("kelpmoor info: 2 of 3 recordings read, 1 failed")
 
 
-def test_info_table_lists_every_field(recordings):
+def info_sections(stdout: str) -> dict[str, dict[str, str]]:
+    """The tables of `kelpmoor info`: heading -> {field: value}, failing on a field shown twice."""
+    sections: dict[str, dict[str, str]] = {}
+    for line in stdout.splitlines()[1:]:
+        field = re.fullmatch(r"    (.+?) {2,}(.*)", line) or re.fullmatch(r"    (\S+)()", line)
+        if field:
+            assert all(field[1] not in table for table in sections.values()), field[1]
+            table[field[1]] = field[2]
+        else:
+            table = sections.setdefault(line.strip(), {})
+    return sections
+
+
+def test_info_table_lists_every_field_once_under_headings(recordings):
     r = run("info", recordings["good6"])
     assert r.returncode == 0, r.stderr
-    lines = r.stdout.splitlines()
-    assert lines[0] == recordings["good6"]
-    table = dict(line.split(None, 1) for line in lines[1:] if line.strip())
+    assert r.stdout.splitlines()[0] == recordings["good6"]
+    sections = info_sections(r.stdout)
+    assert list(sections) == ["metadata", "sampling: header against data", "discontinuities"]
     meta = kelpmoor.read_metadata(recordings["good6"])
     report = kelpmoor.sampling_consistency_report(recordings["good6"])
-    assert set(table) == set(meta) | set(report)
+    table = {k: v for section in sections.values() for k, v in section.items()}
+    # The report's header start, end and rate are the metadata's, under other names.
+    assert set(sections["metadata"]) == set(meta)
+    assert set(sections["sampling: header against data"]) == set(report) - set(meta) - {
+        "start_from_header_raw", "end_from_header_raw", "samplingrate_hz_from_header"}
     assert table["device_id"] == "70000" and table["hardware_type"] == "AX6" and table["gyro_range"] == "2000"
     assert float(table["samplingrate_hz_from_data"]) == pytest.approx(report["samplingrate_hz_from_data"], rel=1e-6)
+    assert set(sections["discontinuities"].values()) == {"0"}
 
 
 @pytest.mark.parametrize("flags,kwargs", [
@@ -123,6 +146,9 @@ def test_everything_well_exits_zero_and_help_shows_examples(recordings, tmp_path
 
 @pytest.mark.parametrize("args", [
     ["csv", "x.cwa"],                                       # no --out
+    ["csv", "x.cwa", "--out", "taken.txt"],                 # --out is a file
+    ["parquet", "nothing*.cwa", "--out", "."],              # a pattern that matches nothing
+    ["salvage", "x.cwa", "--out", "."],                     # the copy would replace x.cwa
     ["csv", "x.cwa", "--out", ".", "--seconds", "10"],      # not START:END
     ["csv", "x.cwa", "--out", ".", "--utc-offset", "+25:00"],
     ["csv", "x.cwa", "--out", ".", "--seconds", "1:2", "--blocks", "1:2"],
@@ -130,8 +156,11 @@ def test_everything_well_exits_zero_and_help_shows_examples(recordings, tmp_path
     ["info", "x.cwa", "--jobs", "0"],
 ])
 def test_usage_errors_exit_two(tmp_path, args):
+    (tmp_path / "taken.txt").write_text("a file, not a folder")
+    (tmp_path / "x.cwa").write_bytes(b"")
     r = run(*args, cwd=tmp_path)
-    assert r.returncode == 2 and r.stderr
+    assert r.returncode == 2 and r.stderr and "Traceback" not in r.stderr
+    assert (tmp_path / "taken.txt").read_text() == "a file, not a folder"
     assert not [p for p in tmp_path.iterdir() if p.suffix == ".csv"]
 
 
@@ -146,3 +175,65 @@ def test_the_progress_bar_is_quiet_without_a_terminal(recordings, tmp_path):
     assert r.returncode == 0
     assert len(r.stderr.splitlines()) == 1 and "\r" not in r.stderr
     np.testing.assert_equal(r.stdout.count("samplingrate_hz_from_data"), 2)
+
+
+def test_version(recordings):
+    from kelpmoor_tools import __version__
+    r = run("--version")
+    assert r.returncode == 0 and r.stdout == f"kelpmoor {__version__}\n"
+
+
+@pytest.mark.parametrize("command", ["csv", "info"])
+def test_a_file_named_twice_is_done_once(recordings, tmp_path, command):
+    folder = recordings["folder"]
+    spellings = [recordings["good3"], f"{folder}/./wrist3.cwa", f"{folder}/../{folder.name}/wrist3.cwa",
+                 str(folder / "wrist?.cwa")]            # a quoted pattern: wrist3 and wrist6
+    r = run(command, *spellings, *(["--out", tmp_path / "out"] if command == "csv" else []))
+    assert r.returncode == 0, r.stderr
+    verb = {"csv": "converted", "info": "read"}[command]
+    assert r.stderr.splitlines()[-1].startswith(
+        f"kelpmoor {command}: 2 of 2 recordings {verb}, 0 failed, 3 named again and skipped")
+    if command == "csv":
+        assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["wrist3.csv", "wrist6.csv"]
+
+
+def test_info_counts_the_discontinuities_of_the_timeline(recordings):
+    from kelpmoor_tools import timeline
+    r = run("info", "--json", recordings["faulty"])
+    assert r.returncode == 0, r.stderr
+    counts = json.loads(r.stdout)[0]["discontinuities"]
+    assert counts == {"gap": 1, "backward_jump": 1, "rate_change": 0, "format_change": 0, "non_data": 1, "damaged": 0}
+    assert sum(counts.values()) == len(timeline(recordings["faulty"]))
+    tables = info_sections(run("info", recordings["faulty"]).stdout)
+    assert tables["discontinuities"]["gaps"] == "1" and tables["discontinuities"]["clock set back"] == "1"
+
+
+def test_salvage_writes_readable_copies_and_reports_each_file(recordings, tmp_path):
+    out = tmp_path / "salvaged"
+    r = run("salvage", recordings["bad"], recordings["good3"], recordings["junk"], "--out", out)
+    assert r.returncode == 1 and len(failures(r.stderr)) == 1 and "ValueError" in failures(r.stderr)[0]
+    lines = r.stdout.splitlines()
+    assert len(lines) == 2
+    assert lines[0].startswith(f"{recordings['bad']}: 1 blocks replaced (about ") and lines[0].endswith(", 0 bytes dropped")
+    assert lines[1] == f"{recordings['good3']}: 0 blocks replaced, 0 bytes dropped"
+    assert sorted(p.name for p in out.iterdir()) == ["damaged.cwa", "wrist3.cwa"]
+    assert (out / "wrist3.cwa").read_bytes() == Path(recordings["good3"]).read_bytes()
+    assert len(kelpmoor.read_cwa_file(str(out / "damaged.cwa"))) > 0
+
+
+@pytest.mark.parametrize("command", ["csv", "parquet"])
+def test_conversion_through_a_salvaged_copy(recordings, tmp_path, command):
+    out = tmp_path / "out"
+    r = run(command, recordings["bad"], recordings["good3"], "--out", out, "--salvage", "-j", "2")
+    assert r.returncode == 0, r.stderr
+    listed = [line for line in r.stderr.splitlines() if "salvaged" in line]
+    assert listed == [line for line in listed if recordings["bad"] in line] and len(listed) == 1
+    assert sorted(p.name for p in out.iterdir()) == [f"damaged.{command}", f"wrist3.{command}"]
+    from kelpmoor_tools.salvage import salvage
+    salvage(recordings["bad"], tmp_path / "copy.cwa")
+    if command == "csv":
+        kelpmoor.write_cwa_csv(str(tmp_path / "copy.cwa"), str(tmp_path / "expected.csv"))
+        assert (out / "damaged.csv").read_bytes() == (tmp_path / "expected.csv").read_bytes()
+    else:
+        pd.testing.assert_frame_equal(pd.read_parquet(out / "damaged.parquet"),
+                                      kelpmoor.read_cwa_file(str(tmp_path / "copy.cwa")), check_freq=False)

@@ -1,5 +1,13 @@
 """Cohort summaries: the hourly values against the module's own read, and the cluster against
 the same summary computed serially."""
+import _thread
+import multiprocessing.resource_tracker
+import os
+import re
+import threading
+import time
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -85,3 +93,46 @@ def test_own_function_per_recording(cohort_files):
     result = cohort.summarise_serially(cohort.expand_paths(str(cohort_files / "p0[13].cwa")), peak)
     assert result.summary.index.names == ["recording", "span"]
     assert len(result.summary) == 1 and len(result.failures) == 1
+
+
+@pytest.mark.parametrize("paths", ["{folder}/q*.cwa", ["{folder}/p01.cwa", "{folder}/none-[0-9].cwa"]])
+def test_a_pattern_that_matches_nothing_is_an_error(cohort_files, paths):
+    paths = paths.format(folder=cohort_files) if isinstance(paths, str) else [p.format(folder=cohort_files) for p in paths]
+    pattern = paths if isinstance(paths, str) else paths[1]
+    for call in (cohort.expand_paths, cohort.summarise_serially):
+        with pytest.raises(ValueError, match=re.escape(f"no file matches the pattern '{pattern}'")):
+            call(paths)
+
+
+def descendants(pid: int) -> set[int]:
+    found = set()
+    for task in os.listdir(f"/proc/{pid}/task"):
+        for child in map(int, Path(f"/proc/{pid}/task/{task}/children").read_text().split()):
+            found |= {child} | descendants(child)
+    return found
+
+
+@pytest.mark.skipif(not Path("/proc/self/task").exists(), reason="lists processes through /proc")
+def test_keyboard_interrupt_leaves_no_worker_behind(cohort_files, tmp_path):
+    multiprocessing.resource_tracker.ensure_running()      # this process's own, not the cluster's
+    before = descendants(os.getpid())
+    started = tmp_path / "started"
+
+    def stuck(path):
+        started.touch()
+        time.sleep(60)
+
+    def interrupt_once_running():
+        deadline = time.monotonic() + 60
+        while not started.exists() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        _thread.interrupt_main()
+
+    threading.Thread(target=interrupt_once_running, daemon=True).start()
+    with pytest.raises(KeyboardInterrupt):
+        cohort.summarise(str(cohort_files / "p0*.cwa"), stuck, n_workers=2)
+    assert started.exists()
+    deadline = time.monotonic() + 10
+    while descendants(os.getpid()) - before and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not descendants(os.getpid()) - before

@@ -1,23 +1,28 @@
-"""The `kelpmoor` command line: metadata, CSV and Parquet for many recordings at once.
+"""The `kelpmoor` command line: metadata, CSV, Parquet and salvaged copies for many
+recordings at once.
 
-Each recording is one task; tasks run in `--jobs` processes. A recording that fails is one
-line on standard error naming the file and the error, and the batch goes on; a summary ends
-the run, and the exit status is 1 when any recording failed (2 for a usage error). An output
-file appears under its name only once complete: it is written to a hidden temporary file in
-the same folder and renamed, or removed when anything goes wrong.
+Each recording is one task; tasks run in `--jobs` worker processes. A recording that fails is
+one line on standard error naming the file and the error, and the batch goes on; a summary ends
+the run, and the exit status is 1 when any recording failed (2 for a usage error, 130 when
+interrupted). An output file appears under its name only once complete: it is written in a
+hidden folder beside it and moved into place, and the hidden folder is removed at the end,
+however the run ends. Ctrl-C stops the whole batch: recordings not started are not started,
+running ones are stopped, and one line says what was done.
 """
 from __future__ import annotations
 
 import argparse
 import datetime as _dt
+import glob
 import json
-import math
 import os
 import re
+import signal
 import sys
 import time
-from concurrent.futures import ProcessPoolExecutor, as_completed
 from pathlib import Path
+
+from ._batch import Batch, Outcome, file_size
 
 EXAMPLES = """\
 examples:
@@ -29,6 +34,8 @@ examples:
   kelpmoor csv wrist.cwa --out csv/ --seconds 3600:7200     one hour from the first sample
   kelpmoor csv wrist.cwa --out csv/ --blocks 0:1000         the first 1000 data blocks
   kelpmoor parquet data/*.cwa --out parquet/ --jobs 2 --no-light
+  kelpmoor salvage damaged/*.cwa --out salvaged/            readable copies of damaged recordings
+  kelpmoor csv damaged/*.cwa --out csv/ --salvage           convert what can be read of each
 """
 
 
@@ -62,30 +69,39 @@ def _span(kind: str, number):
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from kelpmoor_tools import __version__
     ap = argparse.ArgumentParser(
         prog="kelpmoor", description="Read CWA accelerometer recordings: metadata, CSV, Parquet.",
         epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
-    sub = ap.add_subparsers(dest="command", required=True, metavar="{info,csv,parquet}")
+    ap.add_argument("--version", action="version", version=f"kelpmoor {__version__}")
+    sub = ap.add_subparsers(dest="command", required=True, metavar="{info,csv,parquet,salvage}")
 
-    def common(p):
-        p.add_argument("files", nargs="+", metavar="FILE", help="CWA recordings")
+    def command(name: str, help: str) -> argparse.ArgumentParser:
+        p = sub.add_parser(name, help=help, epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+        p.add_argument("files", nargs="+", metavar="FILE", help="CWA recordings (a quoted glob pattern works too)")
         p.add_argument("--jobs", "-j", type=int, default=1, metavar="N",
                        help="recordings processed at once, each in its own process (default 1)")
         p.add_argument("--no-progress", action="store_true", help="no progress bar (there is none without "
                        "a terminal or without tqdm)")
+        return p
 
-    info = sub.add_parser("info", help="metadata and sampling consistency report",
-                          epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
-    common(info)
-    info.add_argument("--json", action="store_true", help="print one JSON list instead of tables")
-
-    for name, aux_default, what in (("csv", False, "write_cwa_csv"), ("parquet", True, "read_cwa_file")):
-        p = sub.add_parser(name, help=f"one {name.upper() if name == 'csv' else 'Parquet'} file per recording "
-                           f"(the options of {what})",
-                           epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
-        common(p)
+    def out_folder(p: argparse.ArgumentParser) -> None:
         p.add_argument("--out", "-o", type=Path, required=True, metavar="DIR",
                        help="output folder (created if missing); each output is named after its recording")
+
+    info = command("info", "metadata, sampling consistency and discontinuities")
+    info.add_argument("--json", action="store_true", help="print one JSON list instead of tables")
+
+    salvage = command("salvage", "readable copies of damaged recordings (blocks the module refuses "
+                      "become erased sectors)")
+    out_folder(salvage)
+
+    for name, aux_default, what in (("csv", False, "write_cwa_csv"), ("parquet", True, "read_cwa_file")):
+        p = command(name, f"one {name.upper() if name == 'csv' else 'Parquet'} file per recording "
+                    f"(the options of {what})")
+        out_folder(p)
+        p.add_argument("--salvage", action="store_true",
+                       help="convert a salvaged copy of each recording and list what was dropped")
         cut = p.add_mutually_exclusive_group()
         cut.add_argument("--seconds", type=_span("seconds", float), metavar="START:END",
                          help="cut in seconds from the first sample, start inclusive, end exclusive")
@@ -118,99 +134,13 @@ def read_options(args) -> dict:
     return options
 
 
-# ---------------------------------------------------------------------------- tasks (run in workers)
-
-
-def _with_cut(kelpmoor, options: dict) -> dict:
-    options = dict(options)
-    if "cut" in options:
-        kind, start, end = options["cut"]
-        options["cut"] = getattr(kelpmoor, kind)(start, end)
-    return options
-
-
-def _json_safe(value):
-    if isinstance(value, float) and not math.isfinite(value):
-        return None if math.isnan(value) else str(value)
-    return value
-
-
-def info_task(path: str, options: dict) -> dict:
-    import kelpmoor
-    meta = kelpmoor.read_metadata(path)
-    report = kelpmoor.sampling_consistency_report(path)
-    return {"file": path, "metadata": {k: _json_safe(v) for k, v in meta.items()},
-            "sampling_consistency": {k: _json_safe(v) for k, v in report.items()}}
-
-
-def csv_task(path: str, options: dict) -> dict:
-    import kelpmoor
-    out = output_path(path, options["out"], ".csv")
-    kwargs = _with_cut(kelpmoor, options["read"])
-    with _atomic(out) as tmp:
-        kelpmoor.write_cwa_csv(path, str(tmp), **kwargs)
-    return {"file": path, "output": str(out)}
-
-
-def parquet_task(path: str, options: dict) -> dict:
-    import kelpmoor
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-    out = output_path(path, options["out"], ".parquet")
-    frame = kelpmoor.read_cwa_file(path, **_with_cut(kelpmoor, options["read"]))
-    table = pa.Table.from_pandas(frame, preserve_index=True)
-    del frame
-    with _atomic(out) as tmp:
-        pq.write_table(table, tmp)
-    return {"file": path, "output": str(out), "rows": table.num_rows}
-
-
-def output_path(path: str, folder: str, suffix: str) -> Path:
-    return Path(folder) / (Path(path).stem + suffix)
-
-
-class _atomic:
-    """A hidden temporary name beside `target`; renamed onto it on success, removed otherwise."""
-
-    def __init__(self, target: Path):
-        self.target = target
-        self.tmp = target.with_name(f".{target.name}.{os.getpid()}.part")
-
-    def __enter__(self) -> Path:
-        return self.tmp
-
-    def __exit__(self, kind, exc, tb) -> None:
-        try:
-            if kind is None:
-                os.replace(self.tmp, self.target)
-        finally:
-            # After a failure, of the conversion or of the rename itself.
-            try:
-                os.unlink(self.tmp)
-            except FileNotFoundError:
-                pass
-
-
-TASKS = {"info": info_task, "csv": csv_task, "parquet": parquet_task}
-
-
-def run_task(command: str, path: str, options: dict) -> tuple[bool, dict | str]:
-    """(True, result) or (False, one-line error text); never raises for a recording's fault."""
-    try:
-        return True, TASKS[command](path, options)
-    except KeyboardInterrupt:
-        raise
-    except BaseException as exc:  # noqa: BLE001  any failure of one recording is reported, not fatal
-        text = " ".join(str(exc).split()) or "(no message)"
-        return False, f"{type(exc).__name__}: {text}"
-
-
 # ---------------------------------------------------------------------------- the batch
 
 
 class _Progress:
-    """A tqdm bar over the bytes of the recordings, its label counting recordings; nothing
-    when tqdm is missing, standard error is not a terminal, or the user said so."""
+    """A tqdm bar over the bytes of the recordings, moving within a recording as its worker
+    gets on, its label counting recordings; nothing when tqdm is missing, standard error is not
+    a terminal, or the user said so."""
 
     def __init__(self, total_bytes: int, count: int, enabled: bool):
         self.count, self.done, self.bar = count, 0, None
@@ -225,11 +155,14 @@ class _Progress:
     def _label(self) -> str:
         return f"{self.done}/{self.count} recordings"
 
-    def advance(self, nbytes: int) -> None:
+    def finished(self) -> None:
         self.done += 1
         if self.bar is not None:
             self.bar.set_description(self._label(), refresh=False)
-            self.bar.update(nbytes)
+
+    def move_to(self, position: float) -> None:
+        if self.bar is not None and position > self.bar.n:
+            self.bar.update(position - self.bar.n)
 
     def write(self, line: str) -> None:
         if self.bar is not None:
@@ -242,45 +175,84 @@ class _Progress:
             self.bar.close()
 
 
-def _size(path: str) -> int:
-    try:
-        return os.path.getsize(path)
-    except OSError:
-        return 0
+def run_batch(command: str, files: list[str], options: dict, jobs: int, progress: bool) -> Outcome:
+    """Run one task per file in worker processes; the outcome's results and errors are in the
+    order of `files`, and `stopped_by` names the signal that stopped the batch, if any."""
+    bar = _Progress(sum(file_size(f) for f in files), len(files), progress)
 
-
-def run_batch(command: str, files: list[str], options: dict, jobs: int, progress: bool):
-    """Run one task per file; returns ({file: result}, {file: error}) in the order of `files`."""
-    sizes = {f: _size(f) for f in files}
-    bar = _Progress(sum(sizes.values()), len(files), progress)
-    results, errors = {}, {}
-
-    def settle(path, ok, value):
-        if ok:
-            results[path] = value
-        else:
-            errors[path] = value
+    def settled(path: str, ok: bool, value) -> None:
+        if not ok:
             bar.write(f"kelpmoor {command}: FAILED {path}: {value}")
-        bar.advance(sizes[path])
+        bar.finished()
 
+    batch = Batch(command, files, options, jobs, settled, bar.move_to)
     try:
-        if jobs <= 1 or len(files) == 1:
-            for path in files:
-                settle(path, *run_task(command, path, options))
-        else:
-            with ProcessPoolExecutor(max_workers=min(jobs, len(files))) as pool:
-                futures = {pool.submit(run_task, command, path, options): path for path in files}
-                for future in as_completed(futures):
-                    path = futures[future]
-                    try:
-                        settle(path, *future.result())
-                    except Exception as exc:  # a worker died (killed, out of memory)
-                        settle(path, False, f"{type(exc).__name__}: {exc}")
+        outcome = batch.run()
     finally:
         bar.close()
     order = {f: i for i, f in enumerate(files)}
-    return (dict(sorted(results.items(), key=lambda kv: order[kv[0]])),
-            dict(sorted(errors.items(), key=lambda kv: order[kv[0]])))
+    outcome.results = dict(sorted(outcome.results.items(), key=lambda kv: order[kv[0]]))
+    outcome.errors = dict(sorted(outcome.errors.items(), key=lambda kv: order[kv[0]]))
+    return outcome
+
+
+# ---------------------------------------------------------------------------- the files
+
+
+class UsageError(Exception):
+    """A mistake in the command line: said in one line, exit status 2."""
+
+
+_GLOB = re.compile(r"[*?[]")
+
+
+def expand_files(given: list[str]) -> tuple[list[str], int]:
+    """The recordings named, each once: a pattern that the shell passed on unmatched (or that
+    was quoted) is expanded here, and one that matches nothing is a usage error; the same file
+    named twice, under any spelling, is kept at its first mention. Also returns how many
+    mentions were dropped as repeats."""
+    named: list[str] = []
+    for item in given:
+        if not os.path.lexists(item) and _GLOB.search(item):
+            matched = sorted(glob.glob(item))
+            if not matched:
+                raise UsageError(f"no file matches {item}")
+            named.extend(matched)
+        else:
+            named.append(item)
+    seen: set = set()
+    files = []
+    for item in named:
+        try:
+            st = os.stat(item)
+            key: object = (st.st_dev, st.st_ino)
+        except OSError:          # reported as that recording's failure later
+            key = os.path.normcase(os.path.abspath(item))
+        if key not in seen:
+            seen.add(key)
+            files.append(item)
+    return files, len(named) - len(files)
+
+
+def prepare_out(args: argparse.Namespace, files: list[str]) -> None:
+    """Check the output names and create the output folder, or raise UsageError."""
+    out: Path = args.out
+    if out.exists() and not out.is_dir():
+        raise UsageError(f"--out {out} is a file; it names the folder the outputs go to")
+    suffix = {"csv": ".csv", "parquet": ".parquet"}.get(args.command)
+    names: dict[str, str] = {}
+    for f in files:
+        name = Path(f).stem + suffix if suffix else Path(f).name
+        if name in names:
+            raise UsageError(f"{names[name]} and {f} would both write {name}; "
+                             f"{'convert' if suffix else 'salvage'} them into different folders")
+        names[name] = f
+        if not suffix and out.is_dir() and Path(f).parent.resolve() == out.resolve():
+            raise UsageError(f"the copy of {f} would replace it; choose another --out folder")
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise UsageError(f"cannot create the output folder {out}: {exc.strerror}") from None
 
 
 # ---------------------------------------------------------------------------- output
@@ -294,47 +266,73 @@ def _text(value) -> str:
     return str(value)
 
 
+# Fields of the sampling report that repeat a metadata field under another name.
+_SAME_AS_METADATA = {"start_from_header_raw": "logging_start_time_raw", "end_from_header_raw": "logging_end_time_raw",
+                     "samplingrate_hz_from_header": "sample_rate_hz"}
+_KIND_NAMES = {"gap": "gaps", "backward_jump": "clock set back", "rate_change": "rate changes",
+               "format_change": "format changes", "non_data": "runs of non-data sectors",
+               "damaged": "damaged blocks"}
+
+
 def info_table(result: dict) -> str:
-    rows = [(k, _text(v)) for k, v in result["metadata"].items()]
-    rows += [("", "")] + [(k, _text(v)) for k, v in result["sampling_consistency"].items()]
-    width = max(len(k) for k, _ in rows)
-    lines = [result["file"]] + [f"  {k:<{width}}  {v}".rstrip() for k, v in rows]
+    """A recording's three tables under their headings, each field once."""
+    meta = result["metadata"]
+    sampling = {k: v for k, v in result["sampling_consistency"].items()
+                if k not in meta and _SAME_AS_METADATA.get(k) not in meta}
+    sections = [("metadata", meta.items()), ("sampling: header against data", sampling.items()),
+                ("discontinuities", ((_KIND_NAMES[k], n) for k, n in result["discontinuities"].items()))]
+    rows = [[(k, _text(v)) for k, v in fields] for _, fields in sections]
+    width = max(len(k) for section in rows for k, _ in section)
+    lines = [result["file"]]
+    for (heading, _), section in zip(sections, rows):
+        lines += [f"  {heading}"] + [f"    {k:<{width}}  {v}".rstrip() for k, v in section]
     return "\n".join(lines)
 
 
-def main(argv=None) -> int:
+def _salvage_line(path: str, changes: dict) -> str:
+    lost = f" (about {changes['seconds_lost']:.6g} s of data)" if changes["blocks_replaced"] else ""
+    return f"{path}: {changes['blocks_replaced']} blocks replaced{lost}, {changes['bytes_dropped']} bytes dropped"
+
+
+VERBS = {"info": "read", "csv": "converted", "parquet": "converted", "salvage": "salvaged"}
+
+
+def main(argv: list[str] | None = None) -> int:
+    """The `kelpmoor` command with these arguments (those of the process when None); returns
+    the exit status: 0, 1 when a recording failed, 2 for a usage error, 128 + the signal's
+    number when interrupted."""
     args = build_parser().parse_args(argv)
-    if args.jobs < 1:
-        print("kelpmoor: --jobs must be at least 1", file=sys.stderr)
+    try:
+        if args.jobs < 1:
+            raise UsageError("--jobs must be at least 1")
+        files, repeats = expand_files([str(f) for f in args.files])
+        options: dict = {}
+        if args.command != "info":
+            if args.command == "parquet":
+                try:
+                    import pyarrow  # noqa: F401
+                except ImportError:
+                    raise UsageError("parquet needs pyarrow: pip install 'kelpmoor[parquet]'") from None
+            if getattr(args, "resample", None) is not None and not args.resample > 0:
+                raise UsageError("--resample must be a positive rate in Hz")
+            prepare_out(args, files)
+            options = {"out": str(args.out)}
+            if args.command != "salvage":
+                options.update(read=read_options(args), salvage=args.salvage)
+    except UsageError as exc:
+        print(f"kelpmoor: {exc}", file=sys.stderr)
         return 2
-    files = [str(f) for f in args.files]
-    options = {}
-    if args.command != "info":
-        suffix = "." + args.command
-        names = {}
-        for f in files:
-            name = Path(f).stem + suffix
-            if name in names and names[name] != f:
-                print(f"kelpmoor: {names[name]} and {f} would both write {name}; convert them into "
-                      f"different folders", file=sys.stderr)
-                return 2
-            names[name] = f
-        if args.command == "parquet":
-            try:
-                import pyarrow  # noqa: F401
-            except ImportError:
-                print("kelpmoor parquet needs pyarrow: pip install 'kelpmoor[parquet]'", file=sys.stderr)
-                return 2
-        args.out.mkdir(parents=True, exist_ok=True)
-        options = {"out": str(args.out), "read": read_options(args)}
-        if options["read"].get("resample_hz") is not None and not options["read"]["resample_hz"] > 0:
-            print("kelpmoor: --resample must be a positive rate in Hz", file=sys.stderr)
-            return 2
 
     t0 = time.perf_counter()
-    results, errors = run_batch(args.command, files, options, args.jobs, not args.no_progress)
+    outcome = run_batch(args.command, files, options, args.jobs, not args.no_progress)
     elapsed = time.perf_counter() - t0
+    results, errors, verb = outcome.results, outcome.errors, VERBS[args.command]
 
+    if outcome.stopped_by:
+        failed = f", {len(errors)} failed" if errors else ""
+        print(f"kelpmoor {args.command}: interrupted: {len(results)} of {len(files)} {verb}{failed}, "
+              f"{len(files) - len(results) - len(errors)} not done", file=sys.stderr)
+        return 128 + outcome.stopped_by
     if args.command == "info":
         if args.json:
             entries = [results.get(f) or {"file": f, "error": errors[f]} for f in files]
@@ -342,16 +340,27 @@ def main(argv=None) -> int:
             sys.stdout.write("\n")
         else:
             print("\n\n".join(info_table(results[f]) for f in files if f in results))
-    megabytes = sum(_size(f) for f in results) / 1e6
-    verb = {"info": "read", "csv": "converted", "parquet": "converted"}[args.command]
-    print(f"kelpmoor {args.command}: {len(results)} of {len(files)} recordings {verb}, {len(errors)} failed "
-          f"({megabytes:.1f} MB in {elapsed:.1f} s)", file=sys.stderr)
+    elif args.command == "salvage":
+        for f, result in results.items():
+            print(_salvage_line(f, result))
+    else:
+        for f, result in results.items():
+            if result["salvaged"]:
+                print(f"kelpmoor {args.command}: salvaged {_salvage_line(f, result['salvaged'])}", file=sys.stderr)
+    megabytes = sum(file_size(f) for f in results) / 1e6
+    skipped = f", {repeats} named again and skipped" if repeats else ""
+    print(f"kelpmoor {args.command}: {len(results)} of {len(files)} recordings {verb}, {len(errors)} failed"
+          f"{skipped} ({megabytes:.1f} MB in {elapsed:.1f} s)", file=sys.stderr)
     return 1 if errors else 0
 
 
 def _entry() -> int:
     try:
         return main()
+    except KeyboardInterrupt:
+        # Before or after the batch, where there is nothing to stop or clean.
+        print("kelpmoor: interrupted", file=sys.stderr)
+        return 128 + signal.SIGINT
     except BrokenPipeError:
         # The reader of our output went away (`kelpmoor info ... | head`): not an error of ours.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -26,14 +26,21 @@ Needs the `cohort` extra: pip install "kelpmoor[cohort]".
 """
 from __future__ import annotations
 
+import contextlib
 import glob as _glob
 import os
+import signal
+import threading
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Iterable
+from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
 import pandas as pd
+
+if TYPE_CHECKING:
+    from dask.distributed import Client
 
 __all__ = ["CohortResult", "summarise", "hourly_summary", "summarise_serially", "expand_paths"]
 
@@ -50,14 +57,24 @@ class CohortResult:
     failures: pd.DataFrame    # columns recording, error; one row per failed recording
 
 
-def expand_paths(paths: str | os.PathLike | Iterable) -> list[str]:
-    """A glob pattern (or one path), or an iterable of paths and patterns, as sorted paths."""
+Paths = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
+
+
+def expand_paths(paths: Paths) -> list[str]:
+    """A glob pattern (or one path), or an iterable of paths and patterns, as sorted paths.
+    A pattern that matches nothing is a ValueError: a cohort silently missing its recordings
+    is worse than none."""
     items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
     out = []
     for item in items:
         text = str(item)
-        matched = sorted(_glob.glob(text)) if _glob.has_magic(text) else [text]
-        out.extend(matched)
+        if _glob.has_magic(text) and not os.path.lexists(text):
+            matched = sorted(_glob.glob(text))
+            if not matched:
+                raise ValueError(f"no file matches the pattern {text!r}")
+            out.extend(matched)
+        else:
+            out.append(text)
     return list(dict.fromkeys(out))
 
 
@@ -156,14 +173,17 @@ def hourly_summary(path: str) -> pd.DataFrame:
 # ---------------------------------------------------------------------------- running a cohort
 
 
-def _guarded(path: str, func: Callable) -> tuple[bool, object]:
+PerRecording = Callable[[str], pd.DataFrame]
+
+
+def _guarded(path: str, func: PerRecording) -> tuple[bool, object]:
     try:
         return True, func(path)
     except Exception as exc:  # noqa: BLE001  one recording's failure is a row, not the cohort's end
         return False, f"{type(exc).__name__}: {' '.join(str(exc).split())}"
 
 
-def _assemble(outcomes: list[tuple[str, bool, object]]) -> CohortResult:
+def _assemble(outcomes: list[tuple[str, bool, Any]]) -> CohortResult:
     frames = {path: value for path, ok, value in outcomes if ok}
     failed = [(path, value) for path, ok, value in outcomes if not ok]
     if frames:
@@ -175,15 +195,37 @@ def _assemble(outcomes: list[tuple[str, bool, object]]) -> CohortResult:
     return CohortResult(summary, failures)
 
 
-def summarise_serially(paths, func: Callable = hourly_summary) -> CohortResult:
+def summarise_serially(paths: Paths, func: PerRecording = hourly_summary) -> CohortResult:
     """The same cohort in this process, one recording after another (a reference, and for
     cohorts too small to be worth a cluster)."""
     return _assemble([(p, *_guarded(p, func)) for p in expand_paths(paths)])
 
 
-def summarise(paths, func: Callable = hourly_summary, *, client=None, address: str | None = None,
-              n_workers: int | None = None, threads_per_worker: int = 1, processes: bool = True,
-              progress: bool = False) -> CohortResult:
+@contextlib.contextmanager
+def _interrupts_deferred() -> Iterator[None]:
+    """Ctrl-C waits until the block ends, so that starting or closing a cluster is not cut
+    short, leaving worker processes behind; a Ctrl-C that came meanwhile is raised after it."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    came: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: came.append(signum))
+    try:
+        yield
+    except Exception as exc:
+        # Ctrl-C in a terminal also reaches the cluster's processes, which then fail to start.
+        if came:
+            raise KeyboardInterrupt from exc
+        raise
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if came:
+        raise KeyboardInterrupt
+
+
+def summarise(paths: Paths, func: PerRecording = hourly_summary, *, client: Client | None = None,
+              address: str | None = None, n_workers: int | None = None, threads_per_worker: int = 1,
+              processes: bool = True, progress: bool = False) -> CohortResult:
     """Run `func` over every recording on a dask.distributed cluster and gather the results.
 
     client      an existing dask.distributed.Client to use (left open)
@@ -194,26 +236,28 @@ def summarise(paths, func: Callable = hourly_summary, *, client=None, address: s
     progress    a tqdm bar over the recordings (when tqdm is installed)
 
     The recordings' order in `summary` is the order of `paths` (globs sorted), whatever order
-    the workers finish in. A worker that dies on a recording fails that recording only.
+    the workers finish in. A worker that dies on a recording fails that recording only. On
+    KeyboardInterrupt the cohort's tasks are cancelled and a cluster started here is closed
+    with its worker processes before the interrupt goes on to the caller.
     """
     from dask.distributed import Client, LocalCluster, as_completed
 
     paths = expand_paths(paths)
-    owned = []
+    owned: list[Any] = []
+    futures: dict[Any, str] = {}
     try:
         if client is None:
-            if address is not None:
-                client = Client(address)
-            else:
-                cluster = LocalCluster(n_workers=n_workers, threads_per_worker=threads_per_worker,
-                                       processes=processes, dashboard_address=None)
-                owned.append(cluster)
-                client = Client(cluster)
-            owned.insert(0, client)
+            # Not cut short by Ctrl-C: a half-started cluster could not be closed.
+            with _interrupts_deferred():
+                if address is None:
+                    owned.append(LocalCluster(n_workers=n_workers, threads_per_worker=threads_per_worker,
+                                              processes=processes, dashboard_address=None))
+                client = Client(address if address is not None else owned[0])
+                owned.insert(0, client)
         futures = {client.submit(_guarded, p, func, key=f"kelpmoor-{i}-{Path(p).name}", pure=False): p
                    for i, p in enumerate(paths)}
         outcomes = {}
-        done = as_completed(futures)
+        done: Iterable[Any] = as_completed(futures)
         if progress:
             try:
                 from tqdm import tqdm
@@ -228,6 +272,12 @@ def summarise(paths, func: Callable = hourly_summary, *, client=None, address: s
                 outcomes[path] = (path, False, f"{type(exc).__name__}: {' '.join(str(exc).split())}")
             future.release()
         return _assemble([outcomes[p] for p in paths])
+    except BaseException:
+        if futures and client is not None and not owned:
+            # Someone else's cluster: it stays, but stops working for us.
+            client.cancel(list(futures))
+        raise
     finally:
-        for thing in owned:
-            thing.close()
+        with _interrupts_deferred():
+            for thing in owned:
+                thing.close()
