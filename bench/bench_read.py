@@ -13,10 +13,10 @@ Targets, each against a floor or another call timed in the same run:
 
 from __future__ import annotations
 
-import calendar
 import sys
 
 import numpy as np
+from kelpmoor_tools import _layout
 
 import common
 from common import Recording, Report
@@ -29,38 +29,32 @@ def reference_block(rec: Recording, index: int) -> dict:
     """Channel values of one data block decoded straight from the file, to compare the
     reader's output against before any timing counts."""
     with open(rec.path, "rb") as f:
-        f.seek(1024 + 512 * index)
-        sector = f.read(512)
-    light = int.from_bytes(sector[18:20], "little")
-    temperature = int.from_bytes(sector[20:22], "little")
-    offset = int.from_bytes(sector[26:28], "little", signed=True)
-    stamp = int.from_bytes(sector[14:18], "little")
+        f.seek(_layout.METADATA_BYTES + _layout.SECTOR * index)
+        sector = f.read(_layout.SECTOR)
+    block = np.frombuffer(sector, dtype=_layout.DATA_DTYPE)[0]
+    light, temperature = int(block["light"]), int(block["temperature"])
+    offset, stamp = int(block["timestamp_offset"]), int(block["timestamp"])
     spb = rec.samples_per_block
     divisor = np.float32(2 ** (8 + (light >> 13)))
     if rec.axes == 3:
-        words = np.frombuffer(sector, dtype="<u4", count=spb, offset=30)
+        words = np.frombuffer(sector, dtype="<u4", count=spb, offset=_layout.SAMPLE_AREA_OFFSET)
         counts = [((words >> s) & 0x3FF).astype(np.int32) for s in (0, 10, 20)]
         counts = [(np.where(c >= 512, c - 1024, c) << (words >> 30)) for c in counts]
         ref = {k: (c.astype(np.float32) / divisor) for k, c in zip(["acc_x", "acc_y", "acc_z"], counts)}
     else:
-        six = np.frombuffer(sector, dtype="<i2", count=spb * 6, offset=30).reshape(spb, 6).astype(np.float32)
+        six = np.frombuffer(sector, dtype="<i2", count=spb * 6, offset=_layout.SAMPLE_AREA_OFFSET).reshape(spb, 6).astype(np.float32)
         gyro_div = np.float32(32768) / np.float32(8000 >> ((light >> 10) & 7))
         ref = {name: six[:, i] / gyro_div for i, name in enumerate(["gyro_x", "gyro_y", "gyro_z"])}
         ref.update({name: six[:, 3 + i] / divisor for i, name in enumerate(["acc_x", "acc_y", "acc_z"])})
     ref["temperature"] = np.float32((temperature & 0x3FF) * 75.0 / 256.0 - 50.0)
-    ref["battery"] = np.float32((sector[23] + 512.0) * 6.0 / 1024.0)
+    ref["battery"] = np.float32((int(block["battery"]) + 512.0) * 6.0 / 1024.0)
     # The block's first sample when nothing precedes it: the whole second minus the lead of
     # `offset` samples at 100 Hz, split into whole and fraction in single precision.
-    epoch = packed_epoch(stamp)
+    epoch = _layout.epoch_of_packed(stamp)
     lead = np.float32(-np.float32(offset) / np.float32(100.0))
     whole = np.floor(lead)
     ref["start_us"] = int((float(np.float32(lead - whole)) + (float(whole) + epoch)) * 1e6)
     return ref
-
-
-def packed_epoch(packed: int) -> int:
-    return calendar.timegm((2000 + (packed >> 26), (packed >> 22) & 15, (packed >> 17) & 31,
-                            (packed >> 12) & 31, (packed >> 6) & 63, packed & 63))
 
 
 def check_values(df, rec: Recording) -> list[str]:

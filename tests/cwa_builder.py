@@ -81,15 +81,21 @@ DATA_DEFAULTS = dict(
 )
 
 
-def data_block(**fields) -> bytes:
+def block_fields(**fields) -> dict:
+    """Every field of a data block: the defaults, the given fields, and a sample count taken
+    from the samples given (or the format's capacity) when none is given."""
     unknown = set(fields) - set(DATA_DEFAULTS)
     if unknown:
         raise TypeError(f"unknown data block fields {sorted(unknown)}")
     f = {**DATA_DEFAULTS, **fields}
     if f["sample_count"] is None:
         bps = BYTES_PER_SAMPLE.get(f["fmt"])
-        f["sample_count"] = 0 if bps is None else (len(f["samples"]) // bps if f["samples"] else 480 // bps)
-    return _layout.data_block(**f)
+        f["sample_count"] = 0 if bps is None else len(f["samples"]) // bps if f["samples"] else 480 // bps
+    return f
+
+
+def data_block(**fields) -> bytes:
+    return _layout.data_block(**block_fields(**fields))
 
 
 def packed3(samples) -> bytes:
@@ -183,11 +189,8 @@ def timeline(blocks) -> Timeline:
     for kw in blocks:
         if kw is None:
             continue
-        f = {**DATA_DEFAULTS, **kw}
+        f = block_fields(**kw)
         n = f["sample_count"]
-        if n is None:
-            bps = BYTES_PER_SAMPLE[f["fmt"]]
-            n = len(f["samples"]) // bps if f["samples"] else 480 // bps
         if n == 0:
             continue
         s, e = natural_bounds(f["timestamp"], f["timestamp_offset"], n, f["rate_code"])

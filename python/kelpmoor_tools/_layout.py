@@ -9,6 +9,8 @@ one block and overrides any field with any value, including impossible ones.
 from __future__ import annotations
 
 import calendar
+import os
+from typing import Iterator
 
 import numpy as np
 
@@ -196,3 +198,36 @@ def pack3_scaled(counts) -> np.ndarray:
 def unpacked(words) -> bytes:
     """Unpacked samples: 16-bit words, as many per sample as the format has axes."""
     return np.asarray(words, dtype="<i2").tobytes()
+
+
+# ---------------------------------------------------------------------------- a recording's blocks
+
+
+def data_block_slots(path: str | os.PathLike[str]) -> int:
+    """The data-block indices a blocks cut can name: every sector after the metadata block."""
+    return max(os.path.getsize(path) // SECTOR - METADATA_BYTES // SECTOR, 0)
+
+
+def recording_samples_per_block(path: str | os.PathLike[str]) -> int:
+    """Samples a full data block of this recording holds, from the format of its first data
+    block (120 when none lies near the start: a day's read is then only larger or smaller)."""
+    with open(path, "rb") as f:
+        f.seek(METADATA_BYTES)
+        for _ in range(1024):
+            sector = f.read(SECTOR)
+            if len(sector) < SECTOR:
+                break
+            block = np.frombuffer(sector, dtype=DATA_DTYPE)[0]
+            if block["header"] == b"AX" and int(block["fmt"]) in BYTES_PER_SAMPLE:
+                return SAMPLE_AREA // BYTES_PER_SAMPLE[int(block["fmt"])]
+    return 120
+
+
+def day_block_ranges(path: str | os.PathLike[str], rate_hz: float,
+                     day_s: float = 86400) -> Iterator[tuple[int, int]]:
+    """(first, end) data-block ranges of about a day of samples each, covering every block slot
+    once: reading a week this way holds one day's frame at a time, and every sample is read
+    exactly once whatever its timestamp."""
+    per_day = max(1, int(day_s * rate_hz) // recording_samples_per_block(path))
+    for first in range(0, max(data_block_slots(path), 1), per_day):
+        yield first, first + per_day

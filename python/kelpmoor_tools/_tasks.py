@@ -15,6 +15,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from . import _layout
+
 # Data blocks read at a time when Parquet is written piece by piece: about a day at 100 Hz.
 CHUNK_BLOCKS = 1 << 16
 # Rows of a Parquet row group: pyarrow's own default, so that a file written piece by piece is
@@ -114,12 +116,11 @@ def _source(path: str, options: dict[str, Any], stage: Stage) -> tuple[str, dict
 def expected_rows(kelpmoor: Any, path: str, read: dict[str, Any]) -> float:
     """About how many rows a CSV of this recording with these options will hold: samples of
     the data blocks in the cut, scaled to the seconds asked for or the resampled rate."""
-    from .cohort import _samples_per_block
-    blocks = max(os.path.getsize(path) // 512 - 2, 0)
+    blocks = _layout.data_block_slots(path)
     kind, start, end = read.get("cut", (None, None, None))
     if kind == "blocks":
         blocks = max(min(blocks, end if end is not None else blocks) - (start or 0), 0)
-    rows = float(blocks * _samples_per_block(path))
+    rows = float(blocks * _layout.recording_samples_per_block(path))
     if kind == "seconds" or "resample_hz" in read:
         rate = kelpmoor.read_metadata(path)["sample_rate_hz"]
         if kind == "seconds":
@@ -165,7 +166,7 @@ def write_parquet_in_pieces(kelpmoor: Any, source: str, target: Path, read: dict
     Row groups are cut at the same rows as one write of the whole table would cut them."""
     import pyarrow as pa
     import pyarrow.parquet as pq
-    blocks = max(os.path.getsize(source) // 512 - 2, 0)
+    blocks = _layout.data_block_slots(source)
     writer, pending, rows = None, [], 0
     try:
         for first in range(0, blocks, CHUNK_BLOCKS):

@@ -39,6 +39,8 @@ from typing import TYPE_CHECKING, Any, Union
 import numpy as np
 import pandas as pd
 
+from . import _layout
+
 if TYPE_CHECKING:
     from dask.distributed import Client
 
@@ -79,21 +81,6 @@ def expand_paths(paths: Paths) -> list[str]:
 
 
 # ---------------------------------------------------------------------------- the default summary
-
-
-def _samples_per_block(path: str) -> int:
-    """Samples a full data block of this recording holds, from its first data block's format
-    (120 when none is found near the start: then the day's read is only larger or smaller)."""
-    per_sample = {0x30: 4, 0x32: 6, 0x62: 12, 0x92: 18}
-    with open(path, "rb") as f:
-        f.seek(1024)
-        for _ in range(1024):
-            sector = f.read(512)
-            if len(sector) < 512:
-                break
-            if sector[:2] == b"AX" and sector[25] in per_sample:
-                return 480 // per_sample[sector[25]]
-    return 120
 
 
 def day_sums(path: str, first_block: int, blocks: int) -> pd.DataFrame | None:
@@ -149,11 +136,9 @@ def hourly_summary(path: str) -> pd.DataFrame:
     import kelpmoor
     path = str(path)
     rate = kelpmoor.read_metadata(path)["sample_rate_hz"]
-    data_blocks = os.path.getsize(path) // 512 - 2
-    per_day = max(1, int(DAY_S * rate) // _samples_per_block(path))
     total = None
-    for first in range(0, max(data_blocks, 1), per_day):
-        part = day_sums(path, first, per_day)
+    for first, end in _layout.day_block_ranges(path, rate, DAY_S):
+        part = day_sums(path, first, end - first)
         if part is None:
             continue
         total = part if total is None else total.add(part, fill_value=0)

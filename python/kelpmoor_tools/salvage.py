@@ -20,7 +20,6 @@ from __future__ import annotations
 import os
 import shutil
 import stat
-import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -28,6 +27,7 @@ import pandas as pd
 
 from . import _packets
 from ._layout import METADATA_BYTES, SECTOR
+from ._whole import write_whole
 
 __all__ = ["SalvageReport", "salvage"]
 
@@ -47,7 +47,7 @@ class SalvageReport(pd.DataFrame):
         return SalvageReport
 
 
-def salvage(src, dst) -> SalvageReport:
+def salvage(src: str | os.PathLike[str], dst: str | os.PathLike[str]) -> SalvageReport:
     """Write to `dst` a copy of the recording `src` that the module can read: refused data
     blocks become erased sectors and a partial last sector is dropped. Returns the report of
     what was changed. Raises ValueError for a file that does not start with a metadata block,
@@ -119,21 +119,17 @@ def _estimated_spans(sectors: _packets.Sectors, slots: np.ndarray) -> tuple[np.n
 
 
 def _write_copy(src: Path, dst: Path, refused: np.ndarray, keep_bytes: int) -> None:
-    """Copy `src` to a hidden file beside `dst`, erase the refused sectors and drop the partial
-    tail there, then rename it to `dst`: a failure part way leaves no half-written `dst`."""
-    fd, tmp = tempfile.mkstemp(prefix=f".{dst.name}.", suffix=".part", dir=dst.parent)
-    os.close(fd)
-    try:
+    """Copy `src` to `dst`, erase the refused sectors and drop the partial tail, whole or not
+    at all."""
+    def write(tmp: Path) -> None:
         shutil.copyfile(src, tmp)
         with open(tmp, "r+b") as out:
             for slot in refused.tolist():
                 out.seek(METADATA_BYTES + SECTOR * slot)
                 out.write(ERASED)
             out.truncate(keep_bytes)
-        # mkstemp makes the file private; the copy takes the source's permissions instead,
-        # writable by its owner even when the source is an archive's read-only original.
+        # The copy takes the source's permissions, writable by its owner even when the source
+        # is an archive's read-only original.
         os.chmod(tmp, stat.S_IMODE(os.stat(src).st_mode) | stat.S_IWUSR)
-        os.replace(tmp, dst)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+
+    write_whole(dst, write)

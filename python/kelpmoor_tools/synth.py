@@ -40,12 +40,13 @@ import os
 from dataclasses import dataclass, field
 from functools import cached_property
 from pathlib import Path
-from typing import Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
 from . import _layout, _wearer
 from ._wearer import Segment, day_schedule
+from ._whole import write_whole
 
 __all__ = ["Faults", "Recording", "Segment", "SensorError", "Signals", "day_schedule", "write_recording",
            "DEFAULT_START"]
@@ -276,7 +277,7 @@ class Recording:
 
     # ------------------------------------------------------------------ writing
 
-    def write(self, path) -> Path:
+    def write(self, path: str | os.PathLike[str]) -> Path:
         """Write the recording to `path` (created or replaced) and return the path."""
         path = Path(path)
         plan = self._plan
@@ -284,8 +285,8 @@ class Recording:
         damaged = sorted({int(b) for b in self.faults.damaged_blocks})
         if any(not 0 <= b < self.blocks for b in damaged):
             raise ValueError(f"damaged_blocks must lie in 0..{self.blocks - 1}")
-        tmp = path.with_name(f".{path.name}.part{os.getpid()}")
-        try:
+
+        def write_to(tmp: Path) -> None:
             with open(tmp, "wb") as out:
                 out.write(self._metadata())
                 for b0, b1 in _chunks(plan.fmt):
@@ -302,11 +303,8 @@ class Recording:
                         out.write(_non_data_sector(kind))
                         pos = at
                     out.write(blocks[pos - b0:].tobytes())
-            os.replace(tmp, path)
-        finally:
-            if tmp.exists():
-                tmp.unlink()
-        return path
+
+        return write_whole(path, write_to)
 
     def _metadata(self) -> bytes:
         fmts = set(int(f) for f in np.unique(self._plan.fmt))
@@ -411,7 +409,7 @@ class Recording:
                        battery=np.repeat(batt, count).astype(np.float32), label=label, measured_acc=measured)
 
 
-def write_recording(path, **settings) -> Path:
+def write_recording(path: str | os.PathLike[str], **settings: Any) -> Path:
     """Write a synthetic recording to `path` and return the path; `settings` are those of
     `Recording` (duration_s, rate_hz, axes, packed, start, device_id, seed, faults, ...)."""
     return Recording(**settings).write(path)

@@ -24,7 +24,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from ._whole import write_whole
+from .._whole import write_whole
 
 # At least four valid days is the common rule for a stable estimate of a usual week.
 MIN_VALID_DAYS = 4

@@ -30,7 +30,7 @@ from matplotlib.colors import LogNorm
 from matplotlib.figure import Figure
 from matplotlib.patches import Patch, Rectangle
 
-from ._whole import write_whole
+from .._whole import write_whole
 
 DPI = 100
 WIDTH_IN = 12.0

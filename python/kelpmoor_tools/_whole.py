@@ -1,9 +1,10 @@
 """Outputs that appear whole or not at all.
 
-A cohort's pages and index are written in long batches that may fail or be interrupted; a
-half-written PNG or HTML file would look like a result. Each is written to a hidden temporary
-file beside its destination and renamed over it only when complete (the rename is atomic on
-one file system), so a failure leaves the destination as it was and no temporary file behind.
+Recordings, salvaged copies, pages and indexes are written in long batches that may fail or be
+interrupted; a half-written file would look like a result. Each is written to a hidden
+temporary file beside its destination and renamed over it only when complete (the rename is
+atomic on one file system), so a failure leaves the destination as it was and no temporary file
+behind. This is the one writer of that kind in the package.
 """
 from __future__ import annotations
 
