@@ -103,3 +103,42 @@ def test_malformed_input_is_refused_with_what_is_wrong(change, error, message):
     args.update(change)
     with pytest.raises(error, match=message):
         _window_sums.window_sums(*args.values(), True)
+
+
+def plain_sphere_sums(v, dt, offset, scale, coefficient, weighted):
+    c = (v + offset) * scale + dt[:, None] * coefficient
+    length = np.linalg.norm(c, axis=1)
+    distance = np.abs(length - 1.0)
+    w = 1.0 / np.maximum(distance, 0.01) if weighted else np.ones(len(dt))
+    pulled = c / length[:, None] * w[:, None]
+    wv = v * w[:, None]
+    return (w.sum(), (w * dt).sum(), (w * dt * dt).sum(), wv.sum(0), (wv * v).sum(0), (wv * dt[:, None]).sum(0),
+            pulled.sum(0), (pulled * v).sum(0), (pulled * dt[:, None]).sum(0), distance.sum())
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("offset, scale, coefficient", [
+    ((0.0, 0.0, 0.0), (1.0, 1.0, 1.0), (0.0, 0.0, 0.0)),
+    ((0.05, -0.08, 0.02), (0.97, 1.04, 1.01), (0.003, -0.002, 0.0)),
+])
+def test_sphere_sums_equal_the_plain_computation(weighted, offset, scale, coefficient):
+    rng = np.random.default_rng(len(offset) + weighted)
+    g = rng.standard_normal((3000, 3))
+    v = g / np.linalg.norm(g, axis=1, keepdims=True) * rng.uniform(0.95, 1.05, (3000, 1))
+    dt = rng.uniform(-6.0, 6.0, 3000)
+    got = _window_sums.sphere_sums(*np.ascontiguousarray(v.T), dt, (offset, scale, coefficient, 0.0), weighted)
+    want = plain_sphere_sums(v, dt, np.array(offset), np.array(scale), np.array(coefficient), weighted)
+    assert len(got) == len(want)
+    for g_part, w_part in zip(got, want):
+        np.testing.assert_allclose(g_part, w_part, rtol=1e-11)
+
+
+def test_windows_on_the_sphere_weigh_100_each():
+    on = np.ascontiguousarray(np.eye(3) * [1, -1, 1])
+    sums = _window_sums.sphere_sums(*on, np.zeros(3), ((0, 0, 0), (1, 1, 1), (0, 0, 0), 0.0), True)
+    assert sums[0] == 300.0 and sums[-1] == 0.0
+
+
+def test_sphere_sums_refuse_unequal_windows():
+    with pytest.raises(ValueError, match="^vx, vy, vz and dt must be equally long$"):
+        _window_sums.sphere_sums(np.zeros(3), np.zeros(3), np.zeros(2), np.zeros(3), ((0, 0, 0), (1, 1, 1), (0, 0, 0), 0.0), True)

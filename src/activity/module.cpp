@@ -1,5 +1,5 @@
-// kelpmoor_tools._window_sums: the per-window sums of the activity methods, one pass over the
-// samples. Arrays come in through the buffer protocol; the sums go back as bytearrays that
+// kelpmoor_tools._window_sums: the sums beneath the activity methods, one pass each: per-window
+// sums of the samples, and the weighted sums of a round of the calibration fit. Arrays come in through the buffer protocol; the sums go back as bytearrays that
 // NumPy views without copying again.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -10,6 +10,7 @@
 #include <optional>
 #include <string_view>
 
+#include "sphere_sums.hpp"
 #include "window_sums.hpp"
 
 namespace kelpmoor::activity {
@@ -28,15 +29,14 @@ public:
 
     // A one-dimensional contiguous array of `itemsize`-byte items of one of `kinds`
     // (struct-module codes); false with a Python error set otherwise.
-    bool take(PyObject* object, const char* name, std::string_view kinds, Py_ssize_t itemsize) {
+    bool take(PyObject* object, const char* name, const char* type, std::string_view kinds, Py_ssize_t itemsize) {
         if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return false;
         held_ = true;
         std::string_view format = view_.format ? view_.format : "B";
         if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) format.remove_prefix(1);
         if (view_.ndim != 1 || view_.itemsize != itemsize || format.size() != 1 ||
             kinds.find(format[0]) == std::string_view::npos) {
-            PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional contiguous array of %s", name,
-                         itemsize == 8 ? "int64" : "float32");
+            PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional contiguous array of %s", name, type);
             return false;
         }
         return true;
@@ -104,9 +104,9 @@ PyObject* window_sums_entry(PyObject*, PyObject* args) {
         return nullptr;
     }
     View time, x, y, z, temperature;
-    if (!time.take(time_object, "time_us", "lq", 8) || !x.take(x_object, "x", "f", 4) ||
-        !y.take(y_object, "y", "f", 4) || !z.take(z_object, "z", "f", 4) ||
-        !temperature.take(temperature_object, "temperature", "f", 4))
+    if (!time.take(time_object, "time_us", "int64", "lq", 8) || !x.take(x_object, "x", "float32", "f", 4) ||
+        !y.take(y_object, "y", "float32", "f", 4) || !z.take(z_object, "z", "float32", "f", 4) ||
+        !temperature.take(temperature_object, "temperature", "float32", "f", 4))
         return nullptr;
     const Py_ssize_t n = time.size();
     if (x.size() != n || y.size() != n || z.size() != n || temperature.size() != n) {
@@ -135,8 +135,45 @@ PyObject* window_sums_entry(PyObject*, PyObject* args) {
     }
 }
 
+constexpr char sphere_sums_doc[] =
+    "sphere_sums(vx, vy, vz, dt, correction, weighted)\n--\n\n"
+    "The sums of one round of the calibration fit over still windows (float64 arrays of\n"
+    "their mean axes and temperature minus the reference, all as long), each corrected by\n"
+    "correction ((offset x3), (scale x3), (coefficient x3), reference; the reference is\n"
+    "not used). A tuple: sum w, sum w dt, sum w dt^2; then triples (x, y, z) of sum w v,\n"
+    "sum w v^2, sum w v dt, sum w p, sum w p v and sum w p dt; and the sum of the distances\n"
+    "to the unit sphere. w is 1 / max(distance, 0.01) when weighted, else 1; p = c / |c|,\n"
+    "the closest point on the sphere to the corrected mean c.";
+
+PyObject* sphere_sums_entry(PyObject*, PyObject* args) {
+    PyObject *x_object, *y_object, *z_object, *dt_object, *correction_object;
+    int weighted = 0;
+    if (!PyArg_ParseTuple(args, "OOOOOp:sphere_sums", &x_object, &y_object, &z_object, &dt_object,
+                          &correction_object, &weighted))
+        return nullptr;
+    View x, y, z, dt;
+    if (!x.take(x_object, "vx", "float64", "d", 8) || !y.take(y_object, "vy", "float64", "d", 8) ||
+        !z.take(z_object, "vz", "float64", "d", 8) || !dt.take(dt_object, "dt", "float64", "d", 8))
+        return nullptr;
+    if (x.size() != dt.size() || y.size() != dt.size() || z.size() != dt.size()) {
+        PyErr_SetString(PyExc_ValueError, "vx, vy, vz and dt must be equally long");
+        return nullptr;
+    }
+    const std::optional<Correction> correction = parse_correction(correction_object);
+    if (!correction) return nullptr;
+    SphereSums s;
+    Py_BEGIN_ALLOW_THREADS
+    s = sphere_sums({x.as<double>(), y.as<double>(), z.as<double>()}, dt.as<double>(), *correction, weighted != 0);
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("(ddd(ddd)(ddd)(ddd)(ddd)(ddd)(ddd)d)", s.weight[0], s.weight[1], s.weight[2],
+                         s.v[0], s.v[1], s.v[2], s.vv[0], s.vv[1], s.vv[2], s.vdt[0], s.vdt[1], s.vdt[2],
+                         s.p[0], s.p[1], s.p[2], s.pv[0], s.pv[1], s.pv[2], s.pdt[0], s.pdt[1], s.pdt[2],
+                         s.distance);
+}
+
 PyMethodDef methods[] = {
     {"window_sums", window_sums_entry, METH_VARARGS, window_sums_doc},
+    {"sphere_sums", sphere_sums_entry, METH_VARARGS, sphere_sums_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -114,36 +114,32 @@ def fit(windows: StillWindows, *, sphere_g: float = 0.3, accept_error_mg: float 
     if missing:
         return refused("sphere not covered: " + ", ".join(missing))
 
+    from .. import _window_sums   # compiled with the package; imported when first needed
     dt = t - reference
     # A temperature that never changes cannot be told from an offset: leave it out of the fit.
     use_temperature = float(np.ptp(dt)) > 1e-3
     size = 3 if use_temperature else 2
-    # Each round's per-axis weighted least squares of the closest points on [1, v, dT] needs
-    # only weighted sums of these products, so all three axes are solved at once; axes are rows
-    # so that every sum runs over contiguous memory.
-    vt = np.ascontiguousarray(v.T)
-    products = np.concatenate([np.ones((1, count)), dt[None], (dt * dt)[None], vt, vt * vt, vt * dt])
+    axes = [np.ascontiguousarray(v[:, i], dtype=np.float64) for i in range(3)]
+    dt = np.ascontiguousarray(dt, dtype=np.float64)
     offset, scale, coefficient = np.zeros(3), np.ones(3), np.zeros(3)
-    weights = np.ones(count)
-    c = vt.copy()
+    # Each round's per-axis weighted least squares of the closest points on [1, v, dT] needs only
+    # weighted sums over the windows: one compiled pass gives them for all three axes, with the
+    # distances of the current correction (which set the next round's weights).
+    sums = _window_sums.sphere_sums(*axes, dt, (tuple(offset), tuple(scale), tuple(coefficient), 0.0), False)
     previous = error = math.inf
     for _ in range(max_iterations):
-        closest = c / np.sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2])
-        w1, wt, wtt, wv, wvv, wvt = np.split((products * weights).sum(axis=1), [1, 2, 3, 6, 9])
+        w1, wt, wtt, wv, wvv, wvt, pulled, pulled_v, pulled_t, _distance = sums
         normal = np.empty((3, 3, 3))
         normal[:, 0, 0], normal[:, 0, 1], normal[:, 0, 2] = w1, wv, wt
         normal[:, 1, 1], normal[:, 1, 2], normal[:, 2, 2] = wvv, wvt, wtt
         normal[:, 1, 0], normal[:, 2, 0], normal[:, 2, 1] = wv, wt, wvt
-        pulled = closest * weights
-        rhs = np.stack([pulled.sum(axis=1), (pulled * vt).sum(axis=1), (pulled * dt).sum(axis=1)], axis=1)
+        rhs = np.stack([pulled, pulled_v, pulled_t], axis=1)
         beta = np.linalg.solve(normal[:, :size, :size], rhs[:, :size, None])[:, :, 0]
         scale = beta[:, 1].copy()
         offset = beta[:, 0] / scale
         coefficient = beta[:, 2].copy() if use_temperature else np.zeros(3)
-        c = (vt + offset[:, None]) * scale[:, None] + dt * coefficient[:, None]
-        distance = np.abs(np.sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]) - 1.0)
-        weights = 1.0 / np.maximum(distance, 0.01)
-        error = float(distance.mean())
+        sums = _window_sums.sphere_sums(*axes, dt, (tuple(offset), tuple(scale), tuple(coefficient), 0.0), True)
+        error = sums[-1] / count
         if not math.isfinite(error) or abs(previous - error) < tolerance:
             break
         previous = error
