@@ -24,46 +24,72 @@ std::size_t run_end(std::span<const std::int64_t> time, std::size_t begin, std::
     return end;
 }
 
+// A run's samples are summed in four interleaved partial sums (sample k of the run, counting
+// from its first, goes to partial k % 4), joined as (p0 + p1) + (p2 + p3). The order is fixed,
+// so the bits are the same on every machine, and the four partials make independent chains a
+// vector unit can carry side by side.
+constexpr std::size_t lanes = 4;
+using Lanes = std::array<double, lanes>;
+
+inline double join(const Lanes& p) { return (p[0] + p[1]) + (p[2] + p[3]); }
+
+template <bool corrected, bool full>
+struct Accumulator {
+    Lanes warm{}, enmo{};
+    std::array<Lanes, 3> sum{}, square{}, lo, hi;
+    Accumulator() {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        for (auto& l : lo) l.fill(inf);
+        for (auto& h : hi) h.fill(-inf);
+    }
+    void add(std::size_t lane, const std::array<const float*, 3>& axis, const float* celsius, std::size_t i,
+             const Correction& k) {
+        const double warm_i = celsius[i];
+        warm[lane] += warm_i;
+        double norm = 0.0;
+        for (std::size_t a = 0; a < 3; ++a) {
+            double c = axis[a][i];
+            if constexpr (corrected) c = (c + k.offset[a]) * k.scale[a] + (warm_i - k.reference) * k.coefficient[a];
+            sum[a][lane] += c;
+            square[a][lane] += c * c;
+            if constexpr (full) {
+                norm += c * c;
+                lo[a][lane] = c < lo[a][lane] ? c : lo[a][lane];
+                hi[a][lane] = c > hi[a][lane] ? c : hi[a][lane];
+            }
+        }
+        if constexpr (full) enmo[lane] += std::max(std::sqrt(norm) - 1.0, 0.0);
+    }
+};
+
 template <bool corrected, bool full>
 void sum_runs(const Samples& s, std::int64_t width, const Correction& k, Runs& out) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
     const std::array<const float*, 3> axis{s.x.data(), s.y.data(), s.z.data()};
     const float* celsius = s.temperature.data();
     for (std::size_t begin = 0; begin < s.time_us.size();) {
         const std::int64_t id = floor_div(s.time_us[begin], width);
         const std::size_t end = run_end(s.time_us, begin, id, width);
-        double warm_sum = 0.0, enmo = 0.0;
-        std::array<double, 3> sum{}, square{}, lo{inf, inf, inf}, hi{-inf, -inf, -inf};
-        for (std::size_t i = begin; i < end; ++i) {
-            const double warm = celsius[i];
-            warm_sum += warm;
-            double norm = 0.0;
-            for (std::size_t a = 0; a < 3; ++a) {
-                double c = axis[a][i];
-                if constexpr (corrected) c = (c + k.offset[a]) * k.scale[a] + (warm - k.reference) * k.coefficient[a];
-                sum[a] += c;
-                square[a] += c * c;
-                if constexpr (full) {
-                    norm += c * c;
-                    lo[a] = c < lo[a] ? c : lo[a];
-                    hi[a] = c > hi[a] ? c : hi[a];
-                }
-            }
-            if constexpr (full) enmo += std::max(std::sqrt(norm) - 1.0, 0.0);
-        }
+        Accumulator<corrected, full> acc;
+        std::size_t i = begin;
+        for (; i + lanes <= end; i += lanes)
+            for (std::size_t lane = 0; lane < lanes; ++lane) acc.add(lane, axis, celsius, i + lane, k);
+        for (std::size_t lane = 0; i < end; ++i, ++lane) acc.add(lane, axis, celsius, i, k);
         const auto n = static_cast<double>(end - begin);
         out.id.push_back(id);
         auto& f = out.field;
         f[count].push_back(n);
-        f[Field::temperature].push_back(warm_sum / n);
+        f[Field::temperature].push_back(join(acc.warm) / n);
         for (std::size_t a = 0; a < 3; ++a) {
-            f[mx + a].push_back(sum[a] / n);
+            const double sum = join(acc.sum[a]);
+            f[mx + a].push_back(sum / n);
             // Rounding can leave a still window's spread a hair below zero.
-            f[vx + a].push_back(std::max(square[a] - sum[a] * sum[a] / n, 0.0));
-            f[lox + a].push_back(full ? lo[a] : 0.0);
-            f[hix + a].push_back(full ? hi[a] : 0.0);
+            f[vx + a].push_back(std::max(join(acc.square[a]) - sum * sum / n, 0.0));
+            const Lanes& lo = acc.lo[a];
+            const Lanes& hi = acc.hi[a];
+            f[lox + a].push_back(full ? std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3])) : 0.0);
+            f[hix + a].push_back(full ? std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3])) : 0.0);
         }
-        f[Field::enmo].push_back(enmo);
+        f[Field::enmo].push_back(join(acc.enmo));
         begin = end;
     }
 }

@@ -3,8 +3,8 @@
 Every method of the first stage works on sums over windows of the device clock (10 s still
 windows, epochs, 15-minute non-wear steps). Those sums are built per chunk of data blocks and
 joined at the chunk borders, so a recording is never held whole: a worker holds about one day
-of samples. A window's samples are summed in file order, so the same file gives the same bits
-whichever machine reads it.
+of samples. A window's samples are summed in one fixed order, so the same file gives the same
+bits whichever machine reads it.
 """
 from __future__ import annotations
 
@@ -79,8 +79,9 @@ def window_stats(chunk: Chunk, width_us: int, calibration=None, *, enmo: bool = 
 
     `calibration` (offset, scale, temperature_coefficient, reference_temperature), when
     given, corrects the samples first: (v + offset) * scale + (T - reference) * coefficient.
-    One pass of the compiled helper: every sum in double precision, sample by sample in file
-    order, so the same samples give the same bits on every machine.
+    One pass of the compiled helper: every sum in double precision and in one fixed order (a
+    run's samples in four interleaved partial sums, joined pairwise), so the same samples give
+    the same bits on every machine.
     """
     from .. import _window_sums   # compiled with the package; imported when first needed
     correction = None if calibration is None else (
