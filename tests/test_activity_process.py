@@ -63,10 +63,10 @@ def test_an_unreadable_file_raises_the_module_error(files):
         activity.process(files["damaged"])
 
 
-@pytest.mark.parametrize("day_s", [1800, 777])
-def test_outcomes_do_not_depend_on_the_size_of_the_reads(files, monkeypatch, day_s):
+@pytest.mark.parametrize("samples", [1800 * 25, 777 * 25])
+def test_outcomes_do_not_depend_on_the_size_of_the_reads(files, monkeypatch, samples):
     whole = activity.process(files["set_back"])
-    monkeypatch.setattr(_stream, "DAY_S", day_s)
+    monkeypatch.setattr(_stream, "CHUNK_SAMPLES", samples)
     split = activity.process(files["set_back"])
     pd.testing.assert_index_equal(split.epochs.index, whole.epochs.index)
     pd.testing.assert_frame_equal(split.epochs, whole.epochs, rtol=1e-6)

@@ -78,7 +78,7 @@ def still_windows(chunks: Iterable[_stream.Chunk], rate_hz: float, *, window_s: 
     """The windows of `window_s` seconds (at least half of their samples present) in which the
     standard deviation of every axis is below `still_sd_mg`."""
     width_us = int(round(window_s * 1e6))
-    # map() lets go of each chunk before the next is read: one day of samples at a time.
+    # map() lets go of each chunk before the next is read: one chunk of samples at a time.
     w = _stream.join(list(map(lambda c: _stream.window_stats(c, width_us), chunks)))
     if not w:
         return StillWindows(np.zeros((0, 3)), np.zeros(0))
@@ -155,12 +155,12 @@ def fit(windows: StillWindows, *, sphere_g: float = 0.3, accept_error_mg: float 
 def calibrate(path, *, window_s: float = 10.0, still_sd_mg: float = 13.0, sphere_g: float = 0.3,
               accept_error_mg: float = 10.0, max_iterations: int = 1000,
               tolerance: float = 1e-10) -> Calibration:
-    """Auto-calibrate a recording (van Hees et al. 2014): read it a day of data blocks at a
+    """Auto-calibrate a recording (van Hees et al. 2014): read it a chunk of data blocks at a
     time, find its still windows and fit them to the unit sphere. A file that cannot be read
     raises the module's own error."""
     import kelpmoor
     path = str(path)
     rate = kelpmoor.read_metadata(path)["sample_rate_hz"]
-    windows = still_windows(_stream.chunks(path, rate), rate, window_s=window_s, still_sd_mg=still_sd_mg)
+    windows = still_windows(_stream.chunks(path), rate, window_s=window_s, still_sd_mg=still_sd_mg)
     return fit(windows, sphere_g=sphere_g, accept_error_mg=accept_error_mg,
                max_iterations=max_iterations, tolerance=tolerance)
