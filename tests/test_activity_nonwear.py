@@ -40,8 +40,9 @@ def test_statistics_do_not_depend_on_where_the_reads_are_cut(pieces):
 
 def test_a_clock_set_back_starts_new_windows():
     time_us = np.array([0, 1, 2, 7, 8, 3, 4, 9], dtype=np.int64) * 1_000_000
-    ids, starts = _stream.segments(time_us, 5_000_000)
-    assert ids.tolist() == [0, 1, 0, 1] and starts.tolist() == [0, 3, 5, 7]
+    ones = np.ones(len(time_us), dtype=np.float32)
+    runs = _stream.window_stats(_stream.Chunk(time_us, ones, ones, ones, ones), 5_000_000)
+    assert runs["id"].tolist() == [0, 1, 0, 1] and runs["n"].tolist() == [3, 2, 2, 1]
 
 
 @pytest.fixture(scope="module")

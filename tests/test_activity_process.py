@@ -63,10 +63,10 @@ def test_an_unreadable_file_raises_the_module_error(files):
         activity.process(files["damaged"])
 
 
-@pytest.mark.parametrize("day_s", [1800, 777])
-def test_outcomes_do_not_depend_on_the_size_of_the_reads(files, monkeypatch, day_s):
+@pytest.mark.parametrize("samples", [1800 * 25, 777 * 25])
+def test_outcomes_do_not_depend_on_the_size_of_the_reads(files, monkeypatch, samples):
     whole = activity.process(files["set_back"])
-    monkeypatch.setattr(_stream, "DAY_S", day_s)
+    monkeypatch.setattr(_stream, "CHUNK_SAMPLES", samples)
     split = activity.process(files["set_back"])
     pd.testing.assert_index_equal(split.epochs.index, whole.epochs.index)
     pd.testing.assert_frame_equal(split.epochs, whole.epochs, rtol=1e-6)
@@ -88,3 +88,12 @@ def test_cohort_on_two_workers_equals_the_serial_cohort(files):
     assert serial.summary.index.names == ["recording", "date"]
     assert set(serial.summary.index.get_level_values(0)) == {files["short"], files["six_axes"]}
     assert (serial.summary["status"] != "").all()
+
+
+@pytest.mark.parametrize("size", [0, 1, (1 << 20) - 1, 1 << 20, (1 << 20) + 1, 3 << 20])
+def test_the_input_digest_covers_every_byte_across_read_borders(tmp_path, size):
+    import hashlib
+    from kelpmoor_tools.activity.process import _input
+    data = np.random.default_rng(size).integers(0, 256, size, dtype=np.uint8).tobytes()
+    (tmp_path / "f.cwa").write_bytes(data)
+    assert _input(str(tmp_path / "f.cwa")) == {"name": "f.cwa", "size": size, "sha256": hashlib.sha256(data).hexdigest()}

@@ -1,10 +1,10 @@
-"""A recording read a day of data blocks at a time, and per-window sums over its samples.
+"""A recording read a chunk of data blocks at a time, and per-window sums over its samples.
 
 Every method of the first stage works on sums over windows of the device clock (10 s still
 windows, epochs, 15-minute non-wear steps). Those sums are built per chunk of data blocks and
-joined at the chunk borders, so a recording is never held whole: a worker holds about one day
-of samples. A window's samples are summed in file order, so the same file gives the same bits
-whichever machine reads it.
+joined at the chunk borders, so a recording is never held whole: a worker holds about a
+million samples. A window's samples are summed in one fixed order, so the same file gives the same
+bits whichever machine reads it.
 """
 from __future__ import annotations
 
@@ -14,7 +14,10 @@ from typing import Iterator
 
 import numpy as np
 
-DAY_S = 86400
+# Samples per read: each array of a chunk (8 MiB of clock readings, 4 MiB per axis) stays
+# below the size at which the C allocator returns freed memory to the system, so every chunk
+# reuses the memory of the one before instead of faulting in fresh pages.
+CHUNK_SAMPLES = 1 << 20
 NO_DATA = "No valid sample data found in the specified range"
 _BYTES_PER_SAMPLE = {0x30: 4, 0x32: 6, 0x62: 12, 0x92: 18}
 
@@ -43,16 +46,16 @@ def samples_per_block(path: str) -> int:
     return 120
 
 
-def chunks(path: str, rate_hz: float) -> Iterator[Chunk]:
-    """The recording's samples a day of data blocks at a time, in file order; every sample
+def chunks(path: str) -> Iterator[Chunk]:
+    """The recording's samples about CHUNK_SAMPLES at a time, in file order; every sample
     once. Chunks without a data packet are skipped; a file that cannot be read raises the
     module's own error."""
     import kelpmoor
     data_blocks = os.path.getsize(path) // 512 - 2
-    per_day = max(1, int(DAY_S * rate_hz) // samples_per_block(path))
-    for first in range(0, max(data_blocks, 1), per_day):
+    per_chunk = max(1, CHUNK_SAMPLES // samples_per_block(path))
+    for first in range(0, max(data_blocks, 1), per_chunk):
         try:
-            frame = kelpmoor.read_cwa_file(path, cut=kelpmoor.blocks(first, first + per_day),
+            frame = kelpmoor.read_cwa_file(path, cut=kelpmoor.blocks(first, first + per_chunk),
                                            include_light=False, include_battery=False,
                                            include_magnetometer=False)
         except RuntimeError as exc:
@@ -64,89 +67,38 @@ def chunks(path: str, rate_hz: float) -> Iterator[Chunk]:
         del frame
 
 
-def segments(time_us: np.ndarray, width_us: int) -> tuple[np.ndarray, np.ndarray]:
-    """Runs of consecutive samples that fall in one window of `width_us` of the clock (windows
-    start at whole multiples of the width): each run's window number and first sample.
-    A clock set back starts new runs, so windows are never mixed across it."""
-    n = len(time_us)
-    descents = np.flatnonzero(time_us[1:] < time_us[:-1]) + 1
-    bounds = [0, *descents.tolist(), n]
-    ids, starts = [], []
-    for lo, hi in zip(bounds[:-1], bounds[1:]):
-        part = time_us[lo:hi]
-        first, last = int(part[0]) // width_us, int(part[-1]) // width_us
-        edges = np.arange(first + 1, last + 1, dtype=np.int64) * width_us
-        begin = np.concatenate(([0], np.searchsorted(part, edges))) + lo
-        end = np.append(begin[1:], hi)
-        keep = end > begin
-        ids.append(np.arange(first, last + 1, dtype=np.int64)[keep])
-        starts.append(begin[keep])
-    return np.concatenate(ids), np.concatenate(starts)
-
-
-SLICE_SAMPLES = 1 << 16   # elementwise work on slices that stay in cache
+# The rows the compiled helper hands back, in its order.
+FIELDS = ("n", "temperature", "mx", "my", "mz", "vx", "vy", "vz", "enmo",
+          "lox", "loy", "loz", "hix", "hiy", "hiz")
 
 
 def window_stats(chunk: Chunk, width_us: int, calibration=None, *, enmo: bool = False,
                  extremes: bool = False) -> dict[str, np.ndarray]:
-    """Per run of samples in one window of `width_us`: `id` (window number), `n`, and per axis
-    the mean (`mx`...) and the sum of squared deviations from it (`vx`...); `temperature`
-    (mean); with `enmo` the sum of max(|a| - 1, 0) (g); with `extremes` each axis' minimum
-    and maximum (`lox`..., `hix`...).
+    """Per run of consecutive samples in one window of `width_us` (windows start at whole
+    multiples of the width; a clock set back starts a new run, so windows are never mixed
+    across it): `id` (window number), `n`, `temperature` (mean), per axis the mean (`mx`...)
+    and the sum of squared deviations from it (`vx`...); with `enmo` the sum of
+    max(|a| - 1, 0) (g); with `extremes` each axis' minimum and maximum (`lox`..., `hix`...).
 
     `calibration` (offset, scale, temperature_coefficient, reference_temperature), when
     given, corrects the samples first: (v + offset) * scale + (T - reference) * coefficient.
-    The work runs in double precision on slices of whole windows about SLICE_SAMPLES long, so
-    the temporaries stay in cache and a window's spread stays exact to far below a milli-g
-    although its values sit near 1 g.
+    One pass of the compiled helper: every sum in double precision and in one fixed order (a
+    run's samples in four interleaved partial sums, joined pairwise), so the same samples give
+    the same bits on every machine.
     """
-    ids, starts = segments(chunk.time_us, width_us)
-    total = len(chunk.time_us)
-    counts = np.diff(np.append(starts, total))
-    names = ["n", "temperature"] + [f"{k}{a}" for k in "mv" for a in "xyz"]
-    names += ["enmo"] if enmo else []
-    names += [f"{k}{a}" for k in ("lo", "hi") for a in "xyz"] if extremes else []
-    out = {k: np.empty(len(ids)) for k in names}
-    out["id"] = ids
-    out["n"][:] = counts
-    first = np.searchsorted(starts, np.arange(0, total, SLICE_SAMPLES), side="right") - 1
-    groups = np.append(np.unique(first), len(starts))
-    for g0, g1 in zip(groups[:-1], groups[1:]):
-        lo, hi = int(starts[g0]), (int(starts[g1]) if g1 < len(starts) else total)
-        local = starts[g0:g1] - lo
-        k = counts[g0:g1]
-        temperature = chunk.temperature[lo:hi]
-        out["temperature"][g0:g1] = np.add.reduceat(temperature, local) / k
-        if calibration is not None:
-            warm = temperature.astype(np.float64)
-            warm -= calibration.reference_temperature
-            drift = np.empty_like(warm)
-        norm = None
-        for a, (name, v) in enumerate(zip("xyz", (chunk.x[lo:hi], chunk.y[lo:hi], chunk.z[lo:hi]))):
-            v64 = v.astype(np.float64)
-            if calibration is not None:
-                v64 += calibration.offset[a]
-                v64 *= calibration.scale[a]
-                if calibration.temperature_coefficient[a]:
-                    v64 += np.multiply(warm, calibration.temperature_coefficient[a], out=drift)
-            if extremes:
-                out["lo" + name][g0:g1] = np.minimum.reduceat(v64, local)
-                out["hi" + name][g0:g1] = np.maximum.reduceat(v64, local)
-            total_v = np.add.reduceat(v64, local)
-            np.square(v64, out=v64)
-            out["m" + name][g0:g1] = total_v / k
-            # Rounding can leave a still window's spread a hair below zero.
-            out["v" + name][g0:g1] = np.maximum(np.add.reduceat(v64, local) - total_v * total_v / k, 0.0)
-            if enmo:
-                if norm is None:
-                    norm = v64
-                else:
-                    norm += v64
-        if enmo:
-            np.sqrt(norm, out=norm)
-            norm -= 1.0
-            np.maximum(norm, 0.0, out=norm)
-            out["enmo"][g0:g1] = np.add.reduceat(norm, local)
+    from .. import _window_sums   # compiled with the package; imported when first needed
+    correction = None if calibration is None else (
+        tuple(calibration.offset), tuple(calibration.scale), tuple(calibration.temperature_coefficient),
+        float(calibration.reference_temperature))
+    raw_ids, raw_values = _window_sums.window_sums(
+        np.ascontiguousarray(chunk.time_us, dtype=np.int64),
+        *(np.ascontiguousarray(v, dtype=np.float32) for v in (chunk.x, chunk.y, chunk.z, chunk.temperature)),
+        int(width_us), correction, enmo or extremes)
+    ids = np.frombuffer(raw_ids, dtype=np.int64)
+    values = np.frombuffer(raw_values, dtype=np.float64).reshape(len(FIELDS), len(ids))
+    wanted = set(FIELDS[:8]) | ({"enmo"} if enmo else set()) | (set(FIELDS[9:]) if extremes else set())
+    out = {"id": ids}
+    out.update((name, row) for name, row in zip(FIELDS, values) if name in wanted)
     return out
 
 

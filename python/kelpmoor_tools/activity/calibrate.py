@@ -78,7 +78,7 @@ def still_windows(chunks: Iterable[_stream.Chunk], rate_hz: float, *, window_s: 
     """The windows of `window_s` seconds (at least half of their samples present) in which the
     standard deviation of every axis is below `still_sd_mg`."""
     width_us = int(round(window_s * 1e6))
-    # map() lets go of each chunk before the next is read: one day of samples at a time.
+    # map() lets go of each chunk before the next is read: one chunk of samples at a time.
     w = _stream.join(list(map(lambda c: _stream.window_stats(c, width_us), chunks)))
     if not w:
         return StillWindows(np.zeros((0, 3)), np.zeros(0))
@@ -114,36 +114,32 @@ def fit(windows: StillWindows, *, sphere_g: float = 0.3, accept_error_mg: float 
     if missing:
         return refused("sphere not covered: " + ", ".join(missing))
 
+    from .. import _window_sums   # compiled with the package; imported when first needed
     dt = t - reference
     # A temperature that never changes cannot be told from an offset: leave it out of the fit.
     use_temperature = float(np.ptp(dt)) > 1e-3
     size = 3 if use_temperature else 2
-    # Each round's per-axis weighted least squares of the closest points on [1, v, dT] needs
-    # only weighted sums of these products, so all three axes are solved at once; axes are rows
-    # so that every sum runs over contiguous memory.
-    vt = np.ascontiguousarray(v.T)
-    products = np.concatenate([np.ones((1, count)), dt[None], (dt * dt)[None], vt, vt * vt, vt * dt])
+    axes = [np.ascontiguousarray(v[:, i], dtype=np.float64) for i in range(3)]
+    dt = np.ascontiguousarray(dt, dtype=np.float64)
     offset, scale, coefficient = np.zeros(3), np.ones(3), np.zeros(3)
-    weights = np.ones(count)
-    c = vt.copy()
+    # Each round's per-axis weighted least squares of the closest points on [1, v, dT] needs only
+    # weighted sums over the windows: one compiled pass gives them for all three axes, with the
+    # distances of the current correction (which set the next round's weights).
+    sums = _window_sums.sphere_sums(*axes, dt, (tuple(offset), tuple(scale), tuple(coefficient), 0.0), False)
     previous = error = math.inf
     for _ in range(max_iterations):
-        closest = c / np.sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2])
-        w1, wt, wtt, wv, wvv, wvt = np.split((products * weights).sum(axis=1), [1, 2, 3, 6, 9])
+        w1, wt, wtt, wv, wvv, wvt, pulled, pulled_v, pulled_t, _distance = sums
         normal = np.empty((3, 3, 3))
         normal[:, 0, 0], normal[:, 0, 1], normal[:, 0, 2] = w1, wv, wt
         normal[:, 1, 1], normal[:, 1, 2], normal[:, 2, 2] = wvv, wvt, wtt
         normal[:, 1, 0], normal[:, 2, 0], normal[:, 2, 1] = wv, wt, wvt
-        pulled = closest * weights
-        rhs = np.stack([pulled.sum(axis=1), (pulled * vt).sum(axis=1), (pulled * dt).sum(axis=1)], axis=1)
+        rhs = np.stack([pulled, pulled_v, pulled_t], axis=1)
         beta = np.linalg.solve(normal[:, :size, :size], rhs[:, :size, None])[:, :, 0]
         scale = beta[:, 1].copy()
         offset = beta[:, 0] / scale
         coefficient = beta[:, 2].copy() if use_temperature else np.zeros(3)
-        c = (vt + offset[:, None]) * scale[:, None] + dt * coefficient[:, None]
-        distance = np.abs(np.sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]) - 1.0)
-        weights = 1.0 / np.maximum(distance, 0.01)
-        error = float(distance.mean())
+        sums = _window_sums.sphere_sums(*axes, dt, (tuple(offset), tuple(scale), tuple(coefficient), 0.0), True)
+        error = sums[-1] / count
         if not math.isfinite(error) or abs(previous - error) < tolerance:
             break
         previous = error
@@ -159,12 +155,12 @@ def fit(windows: StillWindows, *, sphere_g: float = 0.3, accept_error_mg: float 
 def calibrate(path, *, window_s: float = 10.0, still_sd_mg: float = 13.0, sphere_g: float = 0.3,
               accept_error_mg: float = 10.0, max_iterations: int = 1000,
               tolerance: float = 1e-10) -> Calibration:
-    """Auto-calibrate a recording (van Hees et al. 2014): read it a day of data blocks at a
+    """Auto-calibrate a recording (van Hees et al. 2014): read it a chunk of data blocks at a
     time, find its still windows and fit them to the unit sphere. A file that cannot be read
     raises the module's own error."""
     import kelpmoor
     path = str(path)
     rate = kelpmoor.read_metadata(path)["sample_rate_hz"]
-    windows = still_windows(_stream.chunks(path, rate), rate, window_s=window_s, still_sd_mg=still_sd_mg)
+    windows = still_windows(_stream.chunks(path), rate, window_s=window_s, still_sd_mg=still_sd_mg)
     return fit(windows, sphere_g=sphere_g, accept_error_mg=accept_error_mg,
                max_iterations=max_iterations, tolerance=tolerance)
