@@ -12,6 +12,7 @@ from pathlib import Path
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+from processes import children
 
 import kelpmoor
 from kelpmoor_tools import _batch, _tasks, synth
@@ -27,11 +28,6 @@ def long_recordings(tmp_path_factory):
     for i in range(1, COUNT):
         shutil.copyfile(first, folder / f"p{i}.cwa")
     return [str(folder / f"p{i}.cwa") for i in range(COUNT)]
-
-
-def children(pid: int) -> list[int]:
-    return [int(k) for task in os.listdir(f"/proc/{pid}/task")
-            for k in Path(f"/proc/{pid}/task/{task}/children").read_text().split()]
 
 
 def alive(pid: int) -> bool:

@@ -11,6 +11,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+from processes import descendants
 
 import kelpmoor
 from kelpmoor_tools import cohort, synth
@@ -102,14 +103,6 @@ def test_a_pattern_that_matches_nothing_is_an_error(cohort_files, paths):
     for call in (cohort.expand_paths, cohort.summarise_serially):
         with pytest.raises(ValueError, match=re.escape(f"no file matches the pattern '{pattern}'")):
             call(paths)
-
-
-def descendants(pid: int) -> set[int]:
-    found = set()
-    for task in os.listdir(f"/proc/{pid}/task"):
-        for child in map(int, Path(f"/proc/{pid}/task/{task}/children").read_text().split()):
-            found |= {child} | descendants(child)
-    return found
 
 
 @pytest.mark.skipif(not Path("/proc/self/task").exists(), reason="lists processes through /proc")
