@@ -1,0 +1,148 @@
+"""`kelpmoor process` end to end: per-recording files, the batch's summary and index, salvage,
+and the same batch on a Dask scheduler."""
+import datetime as dt
+import json
+import struct
+import subprocess
+import sys
+from pathlib import Path
+from zoneinfo import ZoneInfo
+
+import pandas as pd
+import pytest
+
+pytest.importorskip("pyarrow")
+pytest.importorskip("matplotlib")
+
+from kelpmoor_tools import synth, timeline  # noqa: E402
+from kelpmoor_tools._process_task import read_provenance  # noqa: E402
+from kelpmoor_tools.activity import process  # noqa: E402
+from kelpmoor_tools.report.page import page_size_px  # noqa: E402
+
+START = dt.datetime(2024, 3, 4, 22, 0)
+OPTIONS = ["--epoch-s", "10", "--min-wear-hours", "10", "--timezone", "Europe/London",
+           "--device-utc-offset", "+01:00", "--min-valid-days", "2"]
+PARAMETERS = dict(epoch_s=10.0, min_wear_hours=10.0, timezone=ZoneInfo("Europe/London"),
+                  device_utc_offset=dt.timezone(dt.timedelta(hours=1)))
+GOOD = ("p01", "p02")
+
+
+def run(*args):
+    return subprocess.run([sys.executable, "-m", "kelpmoor_tools.cli", "process", *map(str, args)],
+                          capture_output=True, text=True, timeout=120)
+
+
+@pytest.fixture(scope="module")
+def cohort(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("returned")
+    paths = {}
+    for seed, name in enumerate(GOOD):
+        paths[name] = synth.Recording(
+            duration_s=26 * 3600, rate_hz=25, start=START, seed=seed,
+            segments=synth.day_schedule(2, start=START, seed=seed),
+            faults=synth.Faults(gaps=((3 * 3600, 600),)) if seed else synth.Faults(),
+        ).write(folder / f"{name}.cwa")
+    paths["damaged"] = synth.Recording(duration_s=26 * 3600, rate_hz=25, start=START, seed=7,
+                                       faults=synth.Faults(damaged_blocks=(40,))).write(folder / "damaged.cwa")
+    return {name: str(path) for name, path in paths.items()}
+
+
+@pytest.fixture(scope="module")
+def local_run(cohort, tmp_path_factory):
+    out = tmp_path_factory.mktemp("study")
+    result = run(*cohort.values(), "--out", out, "--jobs", "2", *OPTIONS)
+    return out, result
+
+
+@pytest.fixture(scope="module")
+def expected(cohort):
+    return {name: process(cohort[name], **PARAMETERS) for name in GOOD}
+
+
+def png_size(path: Path) -> tuple[int, int]:
+    return struct.unpack(">II", path.read_bytes()[16:24])
+
+
+def test_failure_is_listed_and_the_batch_goes_on(local_run, cohort):
+    out, result = local_run
+    assert result.returncode == 1
+    failed = [line for line in result.stderr.splitlines() if "FAILED" in line]
+    assert failed == [f"kelpmoor process: FAILED {cohort['damaged']}: RuntimeError: Invalid block timestamp"]
+    assert "2 of 3 recordings processed, 1 failed" in result.stderr.splitlines()[-1]
+    assert sorted(p.name for p in out.iterdir()) == sorted(
+        [f"{n}{s}" for n in GOOD for s in (".days.csv", ".epochs.parquet", ".png")] + ["index.html", "summary.csv"])
+
+
+@pytest.mark.parametrize("name", GOOD)
+def test_recording_files_are_the_first_stage_results(local_run, expected, cohort, name):
+    out, _ = local_run
+    want = expected[name]
+    pd.testing.assert_frame_equal(pd.read_parquet(out / f"{name}.epochs.parquet"), want.epochs)
+    assert read_provenance(out / f"{name}.epochs.parquet") == want.provenance
+    # The day table as the API gives it, written whole (device-local days of the zone given).
+    assert (out / f"{name}.days.csv").read_text() == want.days.to_csv()
+    assert png_size(out / f"{name}.png") == page_size_px(len(want.days))
+
+
+def test_summary_is_the_api_summaries_with_timeline_counts(local_run, expected, cohort):
+    out, _ = local_run
+    summary = pd.read_csv(out / "summary.csv", keep_default_na=False, na_values=[""])
+    assert list(summary["file"]) == ["p01.cwa", "p02.cwa", "damaged.cwa"]
+    for i, name in enumerate(GOOD):
+        row, want = summary.iloc[i], expected[name].summary.iloc[0]
+        for column, value in want.items():
+            if column == "start":
+                assert pd.Timestamp(row[column]) == value
+            elif isinstance(value, str):
+                assert row[column] == value, column
+            else:
+                assert row[column] == pytest.approx(value, rel=1e-15, nan_ok=True), column
+        kinds = timeline(cohort[name])["kind"]
+        assert (row["gaps"], row["clock_jumps"]) == ((kinds == "gap").sum(), (kinds == "backward_jump").sum())
+        assert pd.isna(row["error"])
+    assert summary["gaps"].tolist()[:2] == [0, 1]      # the gap written into p02 is counted
+    assert summary.iloc[2]["error"] == "RuntimeError: Invalid block timestamp"
+    # Counts stay whole numbers beside a failed recording's empty cells.
+    assert (out / "summary.csv").read_text().splitlines()[1].split(",")[1] == "10000"
+
+
+def test_index_links_pages_and_marks_by_min_valid_days(local_run):
+    out, _ = local_run
+    page = (out / "index.html").read_text()
+    assert 'href="p01.png"' in page and 'href="p02.png"' in page
+    assert "failed: RuntimeError: Invalid block timestamp" in page
+    assert "1 valid days of 2 needed" in page
+
+
+def test_salvage_processes_the_damaged_recording(cohort, tmp_path):
+    result = run(cohort["damaged"], "--out", tmp_path, "--salvage", *OPTIONS)
+    assert result.returncode == 0, result.stderr
+    assert f"kelpmoor process: salvaged {cohort['damaged']}: 1 blocks replaced" in result.stderr
+    provenance = read_provenance(tmp_path / "damaged.epochs.parquet")
+    assert provenance["salvaged_from"]["size"] == Path(cohort["damaged"]).stat().st_size
+    assert provenance["salvaged_from"]["sha256"] != provenance["input"]["sha256"]
+    assert provenance["salvage"]["blocks_replaced"] == 1
+    assert pd.read_csv(tmp_path / "summary.csv")["error"].isna().all()
+
+
+def test_scheduler_run_equals_local_run(local_run, cohort, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster:
+        result = run(*cohort.values(), "--out", tmp_path, "--address", cluster.scheduler_address, *OPTIONS)
+    assert result.returncode == 1
+    assert f"FAILED {cohort['damaged']}: RuntimeError: Invalid block timestamp" in result.stderr
+    out, _ = local_run
+    assert (tmp_path / "summary.csv").read_text() == (out / "summary.csv").read_text()
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in out.iterdir())
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--timezone", "Mars/Olympus"], "unknown time zone: 'Mars/Olympus'"),
+    (["--epoch-s", "0"], "must be positive, not 0"),
+    (["--device-utc-offset", "+25:00"], "UTC offset out of range"),
+])
+def test_bad_parameters_are_usage_errors(cohort, tmp_path, args, message):
+    result = run(cohort["p01"], "--out", tmp_path / "out", *args)
+    assert result.returncode == 2 and message in result.stderr
+    assert not (tmp_path / "out").exists()
