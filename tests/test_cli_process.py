@@ -1,10 +1,11 @@
 """`kelpmoor process` end to end: per-recording files, the batch's summary and index, salvage,
 and the same batch on a Dask scheduler."""
 import datetime as dt
-import json
+import signal
 import struct
 import subprocess
 import sys
+import time
 from pathlib import Path
 from zoneinfo import ZoneInfo
 
@@ -135,6 +136,25 @@ def test_scheduler_run_equals_local_run(local_run, cohort, tmp_path):
     out, _ = local_run
     assert (tmp_path / "summary.csv").read_text() == (out / "summary.csv").read_text()
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in out.iterdir())
+
+
+def test_ctrl_c_on_a_scheduler_leaves_nothing(cohort, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster:
+        command = subprocess.Popen(
+            [sys.executable, "-m", "kelpmoor_tools.cli", "process", cohort["p01"], cohort["p02"],
+             "--out", tmp_path, "--address", cluster.scheduler_address],
+            stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while not list(tmp_path.glob(".kelpmoor-*/0")) and time.monotonic() < deadline:
+            time.sleep(0.02)        # the first recording's task has started on the worker
+        command.send_signal(signal.SIGINT)
+        _, stderr = command.communicate(timeout=60)
+        assert command.returncode == 130
+        assert stderr.splitlines()[-1] == "kelpmoor process: interrupted: 0 of 2 processed, 2 not done"
+        assert list(tmp_path.iterdir()) == []
+    assert list(tmp_path.iterdir()) == []       # nor once the worker has finished or been stopped
 
 
 @pytest.mark.parametrize("args, message", [
