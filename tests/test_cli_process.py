@@ -1,6 +1,7 @@
 """`kelpmoor process` end to end: per-recording files, the batch's summary and index, salvage,
 and the same batch on a Dask scheduler."""
 import datetime as dt
+import re
 import signal
 import struct
 import subprocess
@@ -15,7 +16,7 @@ import pytest
 pytest.importorskip("pyarrow")
 pytest.importorskip("matplotlib")
 
-from kelpmoor_tools import synth, timeline  # noqa: E402
+from kelpmoor_tools import cli, synth, timeline  # noqa: E402
 from kelpmoor_tools._process_task import read_provenance  # noqa: E402
 from kelpmoor_tools.activity import process  # noqa: E402
 from kelpmoor_tools.report.page import page_size_px  # noqa: E402
@@ -166,3 +167,14 @@ def test_bad_parameters_are_usage_errors(cohort, tmp_path, args, message):
     result = run(cohort["p01"], "--out", tmp_path / "out", *args)
     assert result.returncode == 2 and message in result.stderr
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("blocked, address, message", [
+    ("matplotlib", None, "process needs matplotlib: pip install 'kelpmoor[plot]'"),
+    ("pyarrow", None, "process needs pyarrow: pip install 'kelpmoor[parquet]'"),
+    ("distributed", "tcp://127.0.0.1:9", "process needs distributed: pip install 'kelpmoor[cohort]'"),
+])
+def test_a_missing_extra_is_named_before_anything_runs(monkeypatch, blocked, address, message):
+    monkeypatch.setitem(sys.modules, blocked, None)
+    with pytest.raises(cli.UsageError, match=re.escape(message)):
+        cli._check_needs("process", address)

@@ -370,10 +370,17 @@ NEEDS = {"parquet": [("pyarrow", "parquet")],
          "process": [("pyarrow", "parquet"), ("matplotlib", "plot")]}
 
 
-def _check_needs(command: str, address: str | None) -> None:
+def _missing(module: str) -> bool:
     import importlib.util
+    try:
+        return importlib.util.find_spec(module) is None
+    except (ImportError, ValueError):       # a module that is blocked or half-installed
+        return True
+
+
+def _check_needs(command: str, address: str | None) -> None:
     needs = NEEDS.get(command, []) + ([("distributed", "cohort")] if address else [])
-    missing = [(module, extra) for module, extra in needs if importlib.util.find_spec(module) is None]
+    missing = [(module, extra) for module, extra in needs if _missing(module)]
     if missing:
         extras = ",".join(dict.fromkeys(extra for _, extra in missing))
         raise UsageError(f"{command} needs {' and '.join(m for m, _ in missing)}: "
