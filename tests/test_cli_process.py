@@ -1,7 +1,6 @@
 """`kelpmoor process` end to end: per-recording files, the batch's summary and index, salvage,
 and the same batch on a Dask scheduler."""
 import datetime as dt
-import re
 import signal
 import struct
 import subprocess
@@ -16,7 +15,7 @@ import pytest
 pytest.importorskip("pyarrow")
 pytest.importorskip("matplotlib")
 
-from kelpmoor_tools import cli, synth, timeline  # noqa: E402
+from kelpmoor_tools import synth, timeline  # noqa: E402
 from kelpmoor_tools._process_task import read_provenance  # noqa: E402
 from kelpmoor_tools.activity import process  # noqa: E402
 from kelpmoor_tools.report.page import page_size_px  # noqa: E402
@@ -37,16 +36,12 @@ def run(*args):
 @pytest.fixture(scope="module")
 def cohort(tmp_path_factory):
     folder = tmp_path_factory.mktemp("returned")
-    paths = {}
-    for seed, name in enumerate(GOOD):
-        paths[name] = synth.Recording(
-            duration_s=26 * 3600, rate_hz=25, start=START, seed=seed,
-            segments=synth.day_schedule(2, start=START, seed=seed),
-            faults=synth.Faults(gaps=((3 * 3600, 600),)) if seed else synth.Faults(),
-        ).write(folder / f"{name}.cwa")
-    paths["damaged"] = synth.Recording(duration_s=26 * 3600, rate_hz=25, start=START, seed=7,
-                                       faults=synth.Faults(damaged_blocks=(40,))).write(folder / "damaged.cwa")
-    return {name: str(path) for name, path in paths.items()}
+    faults = {"p01": synth.Faults(), "p02": synth.Faults(gaps=((3 * 3600, 600),)),
+              "damaged": synth.Faults(damaged_blocks=(40,))}
+    return {name: str(synth.Recording(duration_s=26 * 3600, rate_hz=25, start=START, seed=seed, faults=fault,
+                                      segments=synth.day_schedule(2, start=START, seed=seed)
+                                      ).write(folder / f"{name}.cwa"))
+            for seed, (name, fault) in enumerate(faults.items())}
 
 
 @pytest.fixture(scope="module")
@@ -61,59 +56,41 @@ def expected(cohort):
     return {name: process(cohort[name], **PARAMETERS) for name in GOOD}
 
 
-def png_size(path: Path) -> tuple[int, int]:
-    return struct.unpack(">II", path.read_bytes()[16:24])
-
-
 def test_failure_is_listed_and_the_batch_goes_on(local_run, cohort):
     out, result = local_run
     assert result.returncode == 1
-    failed = [line for line in result.stderr.splitlines() if "FAILED" in line]
-    assert failed == [f"kelpmoor process: FAILED {cohort['damaged']}: RuntimeError: Invalid block timestamp"]
+    assert [line for line in result.stderr.splitlines() if "FAILED" in line] == [
+        f"kelpmoor process: FAILED {cohort['damaged']}: RuntimeError: Invalid block timestamp"]
     assert "2 of 3 recordings processed, 1 failed" in result.stderr.splitlines()[-1]
     assert sorted(p.name for p in out.iterdir()) == sorted(
         [f"{n}{s}" for n in GOOD for s in (".days.csv", ".epochs.parquet", ".png")] + ["index.html", "summary.csv"])
+    index = (out / "index.html").read_text()
+    assert 'href="p01.png"' in index and "1 valid days of 2 needed" in index
+    assert "failed: RuntimeError: Invalid block timestamp" in index
 
 
 @pytest.mark.parametrize("name", GOOD)
-def test_recording_files_are_the_first_stage_results(local_run, expected, cohort, name):
+def test_recording_files_are_the_first_stage_results(local_run, expected, name):
     out, _ = local_run
     want = expected[name]
     pd.testing.assert_frame_equal(pd.read_parquet(out / f"{name}.epochs.parquet"), want.epochs)
     assert read_provenance(out / f"{name}.epochs.parquet") == want.provenance
-    # The day table as the API gives it, written whole (device-local days of the zone given).
     assert (out / f"{name}.days.csv").read_text() == want.days.to_csv()
-    assert png_size(out / f"{name}.png") == page_size_px(len(want.days))
+    assert struct.unpack(">II", (out / f"{name}.png").read_bytes()[16:24]) == page_size_px(len(want.days))
 
 
 def test_summary_is_the_api_summaries_with_timeline_counts(local_run, expected, cohort):
     out, _ = local_run
-    summary = pd.read_csv(out / "summary.csv", keep_default_na=False, na_values=[""])
-    assert list(summary["file"]) == ["p01.cwa", "p02.cwa", "damaged.cwa"]
-    for i, name in enumerate(GOOD):
-        row, want = summary.iloc[i], expected[name].summary.iloc[0]
-        for column, value in want.items():
-            if column == "start":
-                assert pd.Timestamp(row[column]) == value
-            elif isinstance(value, str):
-                assert row[column] == value, column
-            else:
-                assert row[column] == pytest.approx(value, rel=1e-15, nan_ok=True), column
-        kinds = timeline(cohort[name])["kind"]
-        assert (row["gaps"], row["clock_jumps"]) == ((kinds == "gap").sum(), (kinds == "backward_jump").sum())
-        assert pd.isna(row["error"])
+    summary = pd.read_csv(out / "summary.csv", parse_dates=["start"])
+    want = pd.concat([expected[name].summary for name in GOOD], ignore_index=True)
+    kinds = [timeline(cohort[name])["kind"] for name in GOOD]
+    want["gaps"] = [(k == "gap").sum() for k in kinds]
+    want["clock_jumps"] = [(k == "backward_jump").sum() for k in kinds]
+    pd.testing.assert_frame_equal(summary.iloc[:2, :-1], want, check_dtype=False, check_exact=True)
     assert summary["gaps"].tolist()[:2] == [0, 1]      # the gap written into p02 is counted
-    assert summary.iloc[2]["error"] == "RuntimeError: Invalid block timestamp"
+    assert summary.iloc[2].dropna().to_dict() == {"file": "damaged.cwa", "error": "RuntimeError: Invalid block timestamp"}
     # Counts stay whole numbers beside a failed recording's empty cells.
     assert (out / "summary.csv").read_text().splitlines()[1].split(",")[1] == "10000"
-
-
-def test_index_links_pages_and_marks_by_min_valid_days(local_run):
-    out, _ = local_run
-    page = (out / "index.html").read_text()
-    assert 'href="p01.png"' in page and 'href="p02.png"' in page
-    assert "failed: RuntimeError: Invalid block timestamp" in page
-    assert "1 valid days of 2 needed" in page
 
 
 def test_salvage_processes_the_damaged_recording(cohort, tmp_path):
@@ -123,15 +100,18 @@ def test_salvage_processes_the_damaged_recording(cohort, tmp_path):
     provenance = read_provenance(tmp_path / "damaged.epochs.parquet")
     assert provenance["salvaged_from"]["size"] == Path(cohort["damaged"]).stat().st_size
     assert provenance["salvaged_from"]["sha256"] != provenance["input"]["sha256"]
-    assert provenance["salvage"]["blocks_replaced"] == 1
-    assert pd.read_csv(tmp_path / "summary.csv")["error"].isna().all()
 
 
-def test_scheduler_run_equals_local_run(local_run, cohort, tmp_path):
+@pytest.fixture(scope="module")
+def scheduler():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
                                   dashboard_address=":0") as cluster:
-        result = run(*cohort.values(), "--out", tmp_path, "--address", cluster.scheduler_address, *OPTIONS)
+        yield cluster.scheduler_address
+
+
+def test_scheduler_run_equals_local_run(local_run, cohort, scheduler, tmp_path):
+    result = run(*cohort.values(), "--out", tmp_path, "--address", scheduler, *OPTIONS)
     assert result.returncode == 1
     assert f"FAILED {cohort['damaged']}: RuntimeError: Invalid block timestamp" in result.stderr
     out, _ = local_run
@@ -139,42 +119,17 @@ def test_scheduler_run_equals_local_run(local_run, cohort, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in out.iterdir())
 
 
-def test_ctrl_c_on_a_scheduler_leaves_nothing(cohort, tmp_path):
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0") as cluster:
-        command = subprocess.Popen(
-            [sys.executable, "-m", "kelpmoor_tools.cli", "process", cohort["p01"], cohort["p02"],
-             "--out", tmp_path, "--address", cluster.scheduler_address],
-            stderr=subprocess.PIPE, text=True)
-        deadline = time.monotonic() + 60
-        while not list(tmp_path.glob(".kelpmoor-*/0")) and time.monotonic() < deadline:
-            time.sleep(0.02)        # the first recording's task has started on the worker
-        command.send_signal(signal.SIGINT)
-        _, stderr = command.communicate(timeout=60)
-        assert command.returncode == 130
-        assert stderr.splitlines()[-1] == "kelpmoor process: interrupted: 0 of 2 processed, 2 not done"
-        assert list(tmp_path.iterdir()) == []
-    assert list(tmp_path.iterdir()) == []       # nor once the worker has finished or been stopped
+def test_ctrl_c_on_a_scheduler_leaves_nothing(cohort, scheduler, tmp_path):
+    command = subprocess.Popen([sys.executable, "-m", "kelpmoor_tools.cli", "process", cohort["p01"],
+                                cohort["p02"], "--out", tmp_path, "--address", scheduler],
+                               stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not list(tmp_path.glob(".kelpmoor-*/0")) and time.monotonic() < deadline:
+        time.sleep(0.02)        # the first recording's task has started on the worker
+    command.send_signal(signal.SIGINT)
+    assert command.communicate(timeout=60)[1].splitlines()[-1] == \
+        "kelpmoor process: interrupted: 0 of 2 processed, 2 not done"
+    assert command.returncode == 130
+    time.sleep(2)               # the cancelled task has had time to end on the worker
+    assert list(tmp_path.iterdir()) == []
 
-
-@pytest.mark.parametrize("args, message", [
-    (["--timezone", "Mars/Olympus"], "unknown time zone: 'Mars/Olympus'"),
-    (["--epoch-s", "0"], "must be positive, not 0"),
-    (["--device-utc-offset", "+25:00"], "UTC offset out of range"),
-])
-def test_bad_parameters_are_usage_errors(cohort, tmp_path, args, message):
-    result = run(cohort["p01"], "--out", tmp_path / "out", *args)
-    assert result.returncode == 2 and message in result.stderr
-    assert not (tmp_path / "out").exists()
-
-
-@pytest.mark.parametrize("blocked, address, message", [
-    ("matplotlib", None, "process needs matplotlib: pip install 'kelpmoor[plot]'"),
-    ("pyarrow", None, "process needs pyarrow: pip install 'kelpmoor[parquet]'"),
-    ("distributed", "tcp://127.0.0.1:9", "process needs distributed: pip install 'kelpmoor[cohort]'"),
-])
-def test_a_missing_extra_is_named_before_anything_runs(monkeypatch, blocked, address, message):
-    monkeypatch.setitem(sys.modules, blocked, None)
-    with pytest.raises(cli.UsageError, match=re.escape(message)):
-        cli._check_needs("process", address)
