@@ -132,4 +132,3 @@ def test_ctrl_c_on_a_scheduler_leaves_nothing(cohort, scheduler, tmp_path):
     assert command.returncode == 130
     time.sleep(2)               # the cancelled task has had time to end on the worker
     assert list(tmp_path.iterdir()) == []
-
