@@ -15,7 +15,7 @@ import pytest
 pytest.importorskip("pyarrow")
 pytest.importorskip("matplotlib")
 
-from kelpmoor_tools import synth, timeline  # noqa: E402
+from kelpmoor_tools import cli, synth, timeline  # noqa: E402
 from kelpmoor_tools._process_task import read_provenance  # noqa: E402
 from kelpmoor_tools.activity import process  # noqa: E402
 from kelpmoor_tools.report.page import page_size_px  # noqa: E402
@@ -132,3 +132,16 @@ def test_ctrl_c_on_a_scheduler_leaves_nothing(cohort, scheduler, tmp_path):
     assert command.returncode == 130
     time.sleep(2)               # the cancelled task has had time to end on the worker
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--device-utc-offset", "+01:00"], "give the time zone too"),
+    (["--timezone", "Mars/Olympus"], "unknown time zone: 'Mars/Olympus'"),
+])
+def test_usage_errors_create_nothing(capsys, tmp_path, args, message):
+    try:
+        status = cli.main(["process", str(tmp_path / "p.cwa"), "--out", str(tmp_path / "out"), *args])
+    except SystemExit as stop:         # argparse's own errors
+        status = stop.code
+    assert status == 2 and message in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()

@@ -39,7 +39,7 @@ examples:
   kelpmoor csv damaged/*.cwa --out csv/ --salvage           convert what can be read of each
   kelpmoor process returned/*.cwa --out study/ --jobs 2     epochs, days, pages, summary.csv, index.html
   kelpmoor process returned/*.cwa --out study/ --timezone Europe/London --device-utc-offset +01:00
-  kelpmoor process returned/*.cwa --out study/ --address tcp://10.0.0.5:8786   on a Dask cluster
+  kelpmoor process returned/*.cwa --out study/ --address tcp://scheduler:8786   on Dask
 """
 
 
@@ -86,9 +86,11 @@ STAGE_PARAMETERS = {
     "epoch_s": (_positive(float), "epoch length in seconds; must divide a minute (default 5)"),
     "nonwear_window_min": (_positive(float), "non-wear window in minutes (default 60)"),
     "nonwear_step_min": (_positive(float), "step between non-wear windows in minutes (default 15)"),
-    "nonwear_sd_mg": (_positive(float), "an axis is still below this standard deviation (mg, default 13)"),
-    "nonwear_range_mg": (_positive(float), "... and below this range (mg, default 50)"),
-    "nonwear_axes": (_positive(int), "a window is non-wear when this many axes are still (default 2)"),
+    "nonwear_sd_mg": (_positive(float), "an axis is still with a standard deviation below this "
+                      "(mg, default 13) ..."),
+    "nonwear_range_mg": (_positive(float), "... and a range below this (mg, default 50)"),
+    "nonwear_axes": (_positive(int), "a window is non-wear when at least this many axes are still "
+                     "(default 2)"),
     "min_wear_hours": (_positive(float), "a day is valid with this many hours of wear (default 16)"),
     "mvpa_mg": (_positive(float), "moderate-to-vigorous activity from this ENMO (mg, default 100)"),
 }
@@ -109,7 +111,8 @@ def _span(kind: str, number):
 def build_parser() -> argparse.ArgumentParser:
     from kelpmoor_tools import __version__
     ap = argparse.ArgumentParser(
-        prog="kelpmoor", description="Read CWA accelerometer recordings: metadata, CSV, Parquet.",
+        prog="kelpmoor", description="Read CWA accelerometer recordings: metadata, CSV, Parquet, "
+        "the first stage's outcomes.",
         epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--version", action="version", version=f"kelpmoor {__version__}")
     sub = ap.add_subparsers(dest="command", required=True, metavar="{info,csv,parquet,salvage,process}")
@@ -168,7 +171,8 @@ def build_parser() -> argparse.ArgumentParser:
     for name, (kind, text) in STAGE_PARAMETERS.items():
         process.add_argument("--" + name.replace("_", "-"), type=kind, metavar="X", help=text)
     process.add_argument("--nonwear-trim", action="store_true", default=None,
-                         help="trim non-wear at its edges where the windows overlap wear")
+                         help="grow each non-wear bout, by up to a step at each end, while the "
+                         "epochs next to it stay still (not part of the published rule)")
     process.add_argument("--min-valid-days", type=int, metavar="N",
                          help="the index marks a recording with fewer valid days (default 4)")
     process.add_argument("--address", metavar="tcp://HOST:PORT",
@@ -413,6 +417,10 @@ def main(argv: list[str] | None = None) -> int:
         address = getattr(args, "address", None)
         if args.command != "info":
             _check_needs(args.command, address)
+            if getattr(args, "device_utc_offset", None) is not None and args.timezone is None:
+                # Without a zone the days are the device clock's: the offset would do nothing.
+                raise UsageError("--device-utc-offset says how the device clock relates to "
+                                 "--timezone; give the time zone too")
             if getattr(args, "resample", None) is not None and not args.resample > 0:
                 raise UsageError("--resample must be a positive rate in Hz")
             prepare_out(args, files)
