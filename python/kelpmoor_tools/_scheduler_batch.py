@@ -62,8 +62,10 @@ def run_on_scheduler(address: str, command: str, files: list[str], options: dict
             client = Client(address, timeout="20s")
         except (OSError, TimeoutError, ValueError) as exc:
             raise SchedulerUnreachable(f"cannot reach the scheduler at {address}: {exc}") from None
+        # Keys name the run, so that two batches on one scheduler never share a task's result.
+        run = Path(run_dir).name.strip(".")
         futures = {client.submit(_remote, command, os.path.abspath(f), options, os.path.join(run_dir, str(i)),
-                                 key=f"kelpmoor-{command}-{i}-{Path(f).name}", pure=False): f
+                                 key=f"{run}-{i}-{Path(f).name}", pure=False): f
                    for i, f in enumerate(files)}
         for future in as_completed(futures):
             path = futures[future]
