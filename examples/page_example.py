@@ -1,25 +1,28 @@
-"""Draw the page of a generated week that shows every feature of a recording's page.
+"""Draw the page of a generated week that shows every feature of a recording's page, the way a
+study gets it: through `kelpmoor process`.
 
-    pip install "kelpmoor[plot]"
+    pip install "kelpmoor[cli,plot]"
     python examples/page_example.py [OUTPUT.png]     # default: docs/page_example.png
 
 The week is written by `kelpmoor_tools.synth` with a sensor whose offsets and scales are off (so
 the page reports the calibration error before and after), nights of sleep, activity bouts, a
-non-wear bout of five hours and a gap of three hours; the first stage
-(`kelpmoor_tools.activity.process`) and the timeline (`kelpmoor_tools.timeline`) read it back.
+non-wear bout of five hours and a gap of three hours. `kelpmoor process` then runs the first
+stage (`kelpmoor_tools.activity.process`) and the timeline (`kelpmoor_tools.timeline`) on it and
+draws the page beside the recording's epochs, days, summary.csv and index.html; the page is
+copied out of that folder.
 """
 import datetime
+import shutil
 import sys
 import tempfile
 from pathlib import Path
 
-from kelpmoor_tools import synth, timeline
-from kelpmoor_tools.activity import process
-from kelpmoor_tools.report import draw_page
+from kelpmoor_tools import cli, synth
 
 DAYS = 7
 SEED = 11
 START = datetime.datetime(2024, 3, 4, 10, 0)     # a Monday morning, device clock
+NAME = f"generated-week-seed{SEED}"
 out = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "docs" / "page_example.png"
 
 recording = synth.Recording(
@@ -32,11 +35,13 @@ recording = synth.Recording(
     faults=synth.Faults(gaps=((4.25 * 86400, 3 * 3600),)),     # Friday 16:00 to 19:00
 )
 
-with tempfile.TemporaryDirectory() as folder:
-    path = str(recording.write(Path(folder) / "week.cwa"))
-    processed = process(path)
-    events = timeline(path)
-    out.parent.mkdir(parents=True, exist_ok=True)
-    draw_page(processed, events, out,
-              title=f"A generated week (kelpmoor_tools.synth, seed {SEED})")
-print(out)
+if __name__ == "__main__":
+    with tempfile.TemporaryDirectory() as folder:
+        path = recording.write(Path(folder) / f"{NAME}.cwa")
+        study = Path(folder) / "study"
+        status = cli.main(["process", str(path), "--out", str(study), "--no-progress"])
+        if status:
+            sys.exit(status)
+        out.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(study / f"{NAME}.png", out)
+    print(out)

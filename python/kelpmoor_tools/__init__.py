@@ -6,6 +6,10 @@ from __future__ import annotations
 
 import importlib
 from importlib.metadata import PackageNotFoundError, version
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:     # type checkers see the function; at run time it loads on first use
+    from ._timeline import timeline
 
 try:
     __version__ = version("kelpmoor")

@@ -291,6 +291,10 @@ class Batch:
             worker.conn.close()
 
 
+class SchedulerUnreachable(Exception):
+    """The scheduler a batch was to run on could not be reached: nothing was started."""
+
+
 def file_size(path: str) -> int:
     """Bytes of a file, 0 when it cannot be seen (it then fails as a recording)."""
     try:

@@ -225,8 +225,18 @@ def parquet_task(path: str, options: dict[str, Any], stage: Stage) -> dict[str, 
     return {"file": path, "output": str(final), "rows": rows, "salvaged": changes}
 
 
+# ---------------------------------------------------------------------------- process
+
+
+def process_task(path: str, options: dict[str, Any], stage: Stage) -> dict[str, Any]:
+    # Its own module, which needs pandas, pyarrow and matplotlib: loaded by the workers that run it.
+    from ._process_task import process_task as run
+    return run(path, options, stage)
+
+
 TASKS: dict[str, Callable[[str, dict[str, Any], Stage], dict[str, Any]]] = {
-    "info": info_task, "csv": csv_task, "parquet": parquet_task, "salvage": salvage_task}
+    "info": info_task, "csv": csv_task, "parquet": parquet_task, "salvage": salvage_task,
+    "process": process_task}
 
 
 def failure_text(exc: BaseException) -> str:

@@ -1,5 +1,5 @@
-"""The `kelpmoor` command line: metadata, CSV, Parquet and salvaged copies for many
-recordings at once.
+"""The `kelpmoor` command line: metadata, CSV, Parquet, salvaged copies and the first stage's
+outcomes for many recordings at once.
 
 Each recording is one task; tasks run in `--jobs` worker processes. A recording that fails is
 one line on standard error naming the file and the error, and the batch goes on; a summary ends
@@ -7,7 +7,8 @@ the run, and the exit status is 1 when any recording failed (2 for a usage error
 interrupted). An output file appears under its name only once complete: it is written in a
 hidden folder beside it and moved into place, and the hidden folder is removed at the end,
 however the run ends. Ctrl-C stops the whole batch: recordings not started are not started,
-running ones are stopped, and one line says what was done.
+running ones are stopped, and one line says what was done. `--address` runs the tasks on a
+dask.distributed scheduler instead of local processes.
 """
 from __future__ import annotations
 
@@ -22,7 +23,7 @@ import sys
 import time
 from pathlib import Path
 
-from ._batch import Batch, Outcome, file_size
+from ._batch import Batch, Outcome, SchedulerUnreachable, file_size
 
 EXAMPLES = """\
 examples:
@@ -36,6 +37,9 @@ examples:
   kelpmoor parquet data/*.cwa --out parquet/ --jobs 2 --no-light
   kelpmoor salvage damaged/*.cwa --out salvaged/            readable copies of damaged recordings
   kelpmoor csv damaged/*.cwa --out csv/ --salvage           convert what can be read of each
+  kelpmoor process returned/*.cwa --out study/ --jobs 2     epochs, days, pages, summary.csv, index.html
+  kelpmoor process returned/*.cwa --out study/ --timezone Europe/London --device-utc-offset +01:00
+  kelpmoor process returned/*.cwa --out study/ --address tcp://scheduler:8786   on Dask
 """
 
 
@@ -56,6 +60,42 @@ def parse_utc_offset(text: str) -> _dt.timezone:
     return _dt.timezone(sign * _dt.timedelta(hours=hours, minutes=minutes))
 
 
+def parse_timezone(text: str):
+    """An IANA time zone such as Europe/London, as a zoneinfo.ZoneInfo."""
+    from zoneinfo import ZoneInfo
+    try:
+        return ZoneInfo(text)
+    except (KeyError, ValueError, OSError):   # not found is a KeyError, a malformed name a ValueError
+        raise argparse.ArgumentTypeError(f"unknown time zone: {text!r} (expected e.g. Europe/London)") from None
+
+
+def _positive(number):
+    def parse(text: str):
+        try:
+            value = number(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not value > 0:
+            raise argparse.ArgumentTypeError(f"must be positive, not {text}")
+        return value
+    return parse
+
+
+# The first stage's parameters the command takes, by process()'s own names: (type, help).
+STAGE_PARAMETERS = {
+    "epoch_s": (_positive(float), "epoch length in seconds; must divide a minute (default 5)"),
+    "nonwear_window_min": (_positive(float), "non-wear window in minutes (default 60)"),
+    "nonwear_step_min": (_positive(float), "step between non-wear windows in minutes (default 15)"),
+    "nonwear_sd_mg": (_positive(float), "an axis is still with a standard deviation below this "
+                      "(mg, default 13) ..."),
+    "nonwear_range_mg": (_positive(float), "... and a range below this (mg, default 50)"),
+    "nonwear_axes": (_positive(int), "a window is non-wear when at least this many axes are still "
+                     "(default 2)"),
+    "min_wear_hours": (_positive(float), "a day is valid with this many hours of wear (default 16)"),
+    "mvpa_mg": (_positive(float), "moderate-to-vigorous activity from this ENMO (mg, default 100)"),
+}
+
+
 def _span(kind: str, number):
     def parse(text: str) -> tuple:
         parts = text.split(":")
@@ -71,10 +111,11 @@ def _span(kind: str, number):
 def build_parser() -> argparse.ArgumentParser:
     from kelpmoor_tools import __version__
     ap = argparse.ArgumentParser(
-        prog="kelpmoor", description="Read CWA accelerometer recordings: metadata, CSV, Parquet.",
+        prog="kelpmoor", description="Read CWA accelerometer recordings: metadata, CSV, Parquet, "
+        "the first stage's outcomes.",
         epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--version", action="version", version=f"kelpmoor {__version__}")
-    sub = ap.add_subparsers(dest="command", required=True, metavar="{info,csv,parquet,salvage}")
+    sub = ap.add_subparsers(dest="command", required=True, metavar="{info,csv,parquet,salvage,process}")
 
     def command(name: str, help: str) -> argparse.ArgumentParser:
         p = sub.add_parser(name, help=help, epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -116,7 +157,34 @@ def build_parser() -> argparse.ArgumentParser:
         for channel in ("temperature", "light", "battery"):
             p.add_argument(f"--{channel}", action=flag, default=aux_default,
                            help=f"the {channel} column (default: {'yes' if aux_default else 'no'})")
+
+    process = command("process", "the first stage of each recording: its epochs (Parquet), days "
+                      "(CSV) and page (PNG); summary.csv and index.html for the batch")
+    out_folder(process)
+    process.add_argument("--salvage", action="store_true",
+                         help="process a salvaged copy of each recording and list what was dropped")
+    process.add_argument("--timezone", type=parse_timezone, metavar="ZONE",
+                         help="days are local calendar days of this zone, e.g. Europe/London")
+    process.add_argument("--device-utc-offset", type=parse_utc_offset, metavar="OFFSET",
+                         help="the offset from UTC the device clock was set to, e.g. +01:00 (a "
+                         "negative one as --device-utc-offset=-05:00); with --timezone")
+    for name, (kind, text) in STAGE_PARAMETERS.items():
+        process.add_argument("--" + name.replace("_", "-"), type=kind, metavar="X", help=text)
+    process.add_argument("--nonwear-trim", action="store_true", default=None,
+                         help="grow each non-wear bout, by up to a step at each end, while the "
+                         "epochs next to it stay still (not part of the published rule)")
+    process.add_argument("--min-valid-days", type=int, metavar="N",
+                         help="the index marks a recording with fewer valid days (default 4)")
+    process.add_argument("--address", metavar="tcp://HOST:PORT",
+                         help="run on this dask.distributed scheduler instead of --jobs local "
+                         "processes; its workers must see the files and --out under the same paths")
     return ap
+
+
+def stage_parameters(args) -> dict:
+    """Keyword arguments of activity.process: those given on the command line."""
+    names = [*STAGE_PARAMETERS, "timezone", "device_utc_offset", "nonwear_trim"]
+    return {name: getattr(args, name) for name in names if getattr(args, name) is not None}
 
 
 def read_options(args) -> dict:
@@ -175,9 +243,11 @@ class _Progress:
             self.bar.close()
 
 
-def run_batch(command: str, files: list[str], options: dict, jobs: int, progress: bool) -> Outcome:
-    """Run one task per file in worker processes; the outcome's results and errors are in the
-    order of `files`, and `stopped_by` names the signal that stopped the batch, if any."""
+def run_batch(command: str, files: list[str], options: dict, jobs: int, progress: bool,
+              address: str | None = None) -> Outcome:
+    """Run one task per file in worker processes, or on the scheduler at `address`; the
+    outcome's results and errors are in the order of `files`, and `stopped_by` names the signal
+    that stopped the batch, if any."""
     bar = _Progress(sum(file_size(f) for f in files), len(files), progress)
 
     def settled(path: str, ok: bool, value) -> None:
@@ -185,9 +255,12 @@ def run_batch(command: str, files: list[str], options: dict, jobs: int, progress
             bar.write(f"kelpmoor {command}: FAILED {path}: {value}")
         bar.finished()
 
-    batch = Batch(command, files, options, jobs, settled, bar.move_to)
     try:
-        outcome = batch.run()
+        if address is not None:
+            from ._scheduler_batch import run_on_scheduler
+            outcome = run_on_scheduler(address, command, files, options, settled, bar.move_to)
+        else:
+            outcome = Batch(command, files, options, jobs, settled, bar.move_to).run()
     finally:
         bar.close()
     order = {f: i for i, f in enumerate(files)}
@@ -239,7 +312,7 @@ def prepare_out(args: argparse.Namespace, files: list[str]) -> None:
     out: Path = args.out
     if out.exists() and not out.is_dir():
         raise UsageError(f"--out {out} is a file; it names the folder the outputs go to")
-    suffix = {"csv": ".csv", "parquet": ".parquet"}.get(args.command)
+    suffix = {"csv": ".csv", "parquet": ".parquet", "process": ".epochs.parquet"}.get(args.command)
     names: dict[str, str] = {}
     for f in files:
         name = Path(f).stem + suffix if suffix else Path(f).name
@@ -294,7 +367,41 @@ def _salvage_line(path: str, changes: dict) -> str:
     return f"{path}: {changes['blocks_replaced']} blocks replaced{lost}, {changes['bytes_dropped']} bytes dropped"
 
 
-VERBS = {"info": "read", "csv": "converted", "parquet": "converted", "salvage": "salvaged"}
+VERBS = {"info": "read", "csv": "converted", "parquet": "converted", "salvage": "salvaged",
+         "process": "processed"}
+# What a command needs beyond numpy and pandas: (module, the extra that installs it).
+NEEDS = {"parquet": [("pyarrow", "parquet")],
+         "process": [("pyarrow", "parquet"), ("matplotlib", "plot")]}
+
+
+def _missing(module: str) -> bool:
+    import importlib.util
+    try:
+        return importlib.util.find_spec(module) is None
+    except (ImportError, ValueError):       # a module that is blocked or half-installed
+        return True
+
+
+def _check_needs(command: str, address: str | None) -> None:
+    needs = NEEDS.get(command, []) + ([("distributed", "cohort")] if address else [])
+    missing = [(module, extra) for module, extra in needs if _missing(module)]
+    if missing:
+        extras = ",".join(dict.fromkeys(extra for _, extra in missing))
+        raise UsageError(f"{command} needs {' and '.join(m for m, _ in missing)}: "
+                         f"pip install 'kelpmoor[{extras}]'")
+
+
+def write_batch_files(out: Path, files: list[str], outcome: Outcome, min_valid_days: int | None) -> None:
+    """summary.csv and index.html of a `process` batch, each written whole."""
+    from ._process_task import summary_table
+    from .report import write_index
+    from .report._whole import write_whole
+    from .report.index import MIN_VALID_DAYS
+    table = summary_table(files, outcome.results, outcome.errors)
+    write_whole(out / "summary.csv", lambda temporary: table.to_csv(temporary, index=False))
+    pages = {r["summary"]["file"]: out / r["page"] for r in outcome.results.values()}
+    write_index(table, out / "index.html", pages=pages,
+                min_valid_days=MIN_VALID_DAYS if min_valid_days is None else min_valid_days)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -307,24 +414,31 @@ def main(argv: list[str] | None = None) -> int:
             raise UsageError("--jobs must be at least 1")
         files, repeats = expand_files([str(f) for f in args.files])
         options: dict = {}
+        address = getattr(args, "address", None)
         if args.command != "info":
-            if args.command == "parquet":
-                try:
-                    import pyarrow  # noqa: F401
-                except ImportError:
-                    raise UsageError("parquet needs pyarrow: pip install 'kelpmoor[parquet]'") from None
+            _check_needs(args.command, address)
+            if getattr(args, "device_utc_offset", None) is not None and args.timezone is None:
+                # Without a zone the days are the device clock's: the offset would do nothing.
+                raise UsageError("--device-utc-offset says how the device clock relates to "
+                                 "--timezone; give the time zone too")
             if getattr(args, "resample", None) is not None and not args.resample > 0:
                 raise UsageError("--resample must be a positive rate in Hz")
             prepare_out(args, files)
             options = {"out": str(args.out)}
-            if args.command != "salvage":
+            if args.command == "process":
+                options.update(parameters=stage_parameters(args), salvage=args.salvage)
+            elif args.command != "salvage":
                 options.update(read=read_options(args), salvage=args.salvage)
     except UsageError as exc:
         print(f"kelpmoor: {exc}", file=sys.stderr)
         return 2
 
     t0 = time.perf_counter()
-    outcome = run_batch(args.command, files, options, args.jobs, not args.no_progress)
+    try:
+        outcome = run_batch(args.command, files, options, args.jobs, not args.no_progress, address)
+    except SchedulerUnreachable as exc:
+        print(f"kelpmoor {args.command}: {exc}", file=sys.stderr)
+        return 1
     elapsed = time.perf_counter() - t0
     results, errors, verb = outcome.results, outcome.errors, VERBS[args.command]
 
@@ -344,6 +458,8 @@ def main(argv: list[str] | None = None) -> int:
         for f, result in results.items():
             print(_salvage_line(f, result))
     else:
+        if args.command == "process":
+            write_batch_files(args.out, files, outcome, args.min_valid_days)
         for f, result in results.items():
             if result["salvaged"]:
                 print(f"kelpmoor {args.command}: salvaged {_salvage_line(f, result['salvaged'])}", file=sys.stderr)

@@ -236,7 +236,7 @@ def summarise(paths: Paths, func: PerRecording = hourly_summary, *, client: Clie
             with _interrupts_deferred():
                 if address is None:
                     owned.append(LocalCluster(n_workers=n_workers, threads_per_worker=threads_per_worker,
-                                              processes=processes, dashboard_address=None))
+                                              processes=processes, dashboard_address=":0"))
                 client = Client(address if address is not None else owned[0])
                 owned.insert(0, client)
         futures = {client.submit(_guarded, p, func, key=f"kelpmoor-{i}-{Path(p).name}", pure=False): p
