@@ -93,7 +93,7 @@ def test_cohort_on_two_workers_equals_the_serial_cohort(files):
 @pytest.mark.parametrize("size", [0, 1, (1 << 20) - 1, 1 << 20, (1 << 20) + 1, 3 << 20])
 def test_the_input_digest_covers_every_byte_across_read_borders(tmp_path, size):
     import hashlib
-    from kelpmoor_tools.activity.process import _input
+    from kelpmoor_tools.activity.process import input_provenance
     data = np.random.default_rng(size).integers(0, 256, size, dtype=np.uint8).tobytes()
     (tmp_path / "f.cwa").write_bytes(data)
-    assert _input(str(tmp_path / "f.cwa")) == {"name": "f.cwa", "size": size, "sha256": hashlib.sha256(data).hexdigest()}
+    assert input_provenance(str(tmp_path / "f.cwa")) == {"name": "f.cwa", "size": size, "sha256": hashlib.sha256(data).hexdigest()}

@@ -48,7 +48,7 @@ def read_provenance(path: str | Path) -> dict[str, Any]:
 def process_task(path: str, options: dict[str, Any], stage: Stage) -> dict[str, Any]:
     from kelpmoor_tools import timeline
     from kelpmoor_tools.activity import process
-    from kelpmoor_tools.activity.process import _input
+    from kelpmoor_tools.activity.process import input_provenance
     from kelpmoor_tools.report import draw_page
 
     source, changes = _source(path, options, stage)
@@ -57,7 +57,7 @@ def process_task(path: str, options: dict[str, Any], stage: Stage) -> dict[str, 
     provenance = processed.provenance
     if changes is not None:
         # The outcomes come from the repaired copy; the recording as returned is named too.
-        provenance = {**provenance, "salvaged_from": _input(path), "salvage": changes}
+        provenance = {**provenance, "salvaged_from": input_provenance(path), "salvage": changes}
 
     out = options["out"]
     epochs_file, days_file, page_file = (output_path(path, out, s) for s in SUFFIXES)

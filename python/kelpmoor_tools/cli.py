@@ -395,7 +395,7 @@ def write_batch_files(out: Path, files: list[str], outcome: Outcome, min_valid_d
     """summary.csv and index.html of a `process` batch, each written whole."""
     from ._process_task import summary_table
     from .report import write_index
-    from .report._whole import write_whole
+    from ._whole import write_whole
     from .report.index import MIN_VALID_DAYS
     table = summary_table(files, outcome.results, outcome.errors)
     write_whole(out / "summary.csv", lambda temporary: table.to_csv(temporary, index=False))

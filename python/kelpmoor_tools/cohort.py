@@ -31,6 +31,7 @@ import glob as _glob
 import os
 import signal
 import threading
+import uuid
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -239,7 +240,9 @@ def summarise(paths: Paths, func: PerRecording = hourly_summary, *, client: Clie
                                               processes=processes, dashboard_address=":0"))
                 client = Client(address if address is not None else owned[0])
                 owned.insert(0, client)
-        futures = {client.submit(_guarded, p, func, key=f"kelpmoor-{i}-{Path(p).name}", pure=False): p
+        # Keys name the run too: two cohorts on one shared scheduler must not share a result.
+        run = uuid.uuid4().hex[:12]
+        futures = {client.submit(_guarded, p, func, key=f"kelpmoor-{run}-{i}-{Path(p).name}", pure=False): p
                    for i, p in enumerate(paths)}
         outcomes = {}
         done: Iterable[Any] = as_completed(futures)

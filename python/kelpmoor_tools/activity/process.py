@@ -84,7 +84,7 @@ def process(path, *, epoch_s: float = 5.0, timezone=None, device_utc_offset=None
                            min_wear_hours=min_wear_hours, mvpa_mg=mvpa_mg)
     summary = _summary(path, header, calibration, epochs, days, stats["id"], epoch_s, min_wear_hours)
     provenance = {"kelpmoor_version": _version(), "parameters": _jsonable(parameters),
-                  "calibration": calibration.as_dict(), "input": _input(path)}
+                  "calibration": calibration.as_dict(), "input": input_provenance(path)}
     return Processed(calibration, epochs, days, summary, provenance)
 
 
@@ -148,7 +148,8 @@ def _jsonable(parameters: dict) -> dict:
     return out
 
 
-def _input(path: str) -> dict:
+def input_provenance(path: str) -> dict:
+    """The name, size and SHA-256 of a recording's bytes, as its outputs' provenance records."""
     digest = hashlib.sha256()
     # One reused buffer: a week's file is hashed without a new bytes object per read.
     buffer = bytearray(1 << 20)
