@@ -49,6 +49,8 @@ nitpick_ignore_regex = [
               r"|Iterable|Sequence|Mapping|SupportsIndex|SupportsFloat|DataFrame|Series"
               r"|Timestamp|DatetimeIndex|ndarray|tzinfo|timedelta|ZoneInfo|Client"
               r"|Axes|Dtype)"),  # pandas' own annotation aliases, met in DataFrame subclasses
+    # The cohort's annotation aliases, spelt out in its guide page rather than given pages.
+    ("py:class", r"(Paths|PerRecording)"),
 ]
 
 html_theme = "pydata_sphinx_theme"
