@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import datetime as _dt
-import glob
 import json
 import os
 import re
@@ -23,6 +22,7 @@ import sys
 import time
 from pathlib import Path
 
+from . import _patterns
 from ._batch import Batch, Outcome, SchedulerUnreachable, file_size
 
 EXAMPLES = """\
@@ -276,7 +276,6 @@ class UsageError(Exception):
     """A mistake in the command line: said in one line, exit status 2."""
 
 
-_GLOB = re.compile(r"[*?[]")
 
 
 def expand_files(given: list[str]) -> tuple[list[str], int]:
@@ -284,15 +283,10 @@ def expand_files(given: list[str]) -> tuple[list[str], int]:
     was quoted) is expanded here, and one that matches nothing is a usage error; the same file
     named twice, under any spelling, is kept at its first mention. Also returns how many
     mentions were dropped as repeats."""
-    named: list[str] = []
-    for item in given:
-        if not os.path.lexists(item) and _GLOB.search(item):
-            matched = sorted(glob.glob(item))
-            if not matched:
-                raise UsageError(f"no file matches {item}")
-            named.extend(matched)
-        else:
-            named.append(item)
+    try:
+        named = _patterns.expand(given)
+    except _patterns.NoMatch as exc:
+        raise UsageError(f"no file matches {exc.pattern}") from None
     seen: set = set()
     files = []
     for item in named:

@@ -27,7 +27,6 @@ Needs the `cohort` extra: pip install "kelpmoor[cohort]".
 from __future__ import annotations
 
 import contextlib
-import glob as _glob
 import os
 import signal
 import threading
@@ -40,7 +39,7 @@ from typing import TYPE_CHECKING, Any, Union
 import numpy as np
 import pandas as pd
 
-from . import _layout
+from . import _layout, _patterns
 
 if TYPE_CHECKING:
     from dask.distributed import Client
@@ -68,16 +67,7 @@ def expand_paths(paths: Paths) -> list[str]:
     A pattern that matches nothing is a ValueError: a cohort silently missing its recordings
     is worse than none."""
     items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
-    out = []
-    for item in items:
-        text = str(item)
-        if _glob.has_magic(text) and not os.path.lexists(text):
-            matched = sorted(_glob.glob(text))
-            if not matched:
-                raise ValueError(f"no file matches the pattern {text!r}")
-            out.extend(matched)
-        else:
-            out.append(text)
+    out = _patterns.expand(items)
     return list(dict.fromkeys(out))
 
 
