@@ -223,11 +223,10 @@ def recording_samples_per_block(path: str | os.PathLike[str]) -> int:
     return 120
 
 
-def day_block_ranges(path: str | os.PathLike[str], rate_hz: float,
-                     day_s: float = 86400) -> Iterator[tuple[int, int]]:
-    """(first, end) data-block ranges of about a day of samples each, covering every block slot
-    once: reading a week this way holds one day's frame at a time, and every sample is read
-    exactly once whatever its timestamp."""
-    per_day = max(1, int(day_s * rate_hz) // recording_samples_per_block(path))
-    for first in range(0, max(data_block_slots(path), 1), per_day):
-        yield first, first + per_day
+def block_ranges(path: str | os.PathLike[str], samples: int) -> Iterator[tuple[int, int]]:
+    """(first, end) data-block ranges of about `samples` samples each, covering every block slot
+    once: a long recording read this way holds one range's frame at a time, and every sample is
+    read exactly once whatever its timestamp."""
+    per_range = max(1, int(samples) // recording_samples_per_block(path))
+    for first in range(0, max(data_block_slots(path), 1), per_range):
+        yield first, first + per_range

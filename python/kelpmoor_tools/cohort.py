@@ -128,7 +128,7 @@ def hourly_summary(path: str) -> pd.DataFrame:
     path = str(path)
     rate = kelpmoor.read_metadata(path)["sample_rate_hz"]
     total = None
-    for first, end in _layout.day_block_ranges(path, rate, DAY_S):
+    for first, end in _layout.block_ranges(path, DAY_S * rate):
         part = day_sums(path, first, end - first)
         if part is None:
             continue

@@ -8,18 +8,18 @@ bits whichever machine reads it.
 """
 from __future__ import annotations
 
-import os
 from dataclasses import dataclass
 from typing import Iterator
 
 import numpy as np
+
+from .. import _layout
 
 # Samples per read: each array of a chunk (8 MiB of clock readings, 4 MiB per axis) stays
 # below the size at which the C allocator returns freed memory to the system, so every chunk
 # reuses the memory of the one before instead of faulting in fresh pages.
 CHUNK_SAMPLES = 1 << 20
 NO_DATA = "No valid sample data found in the specified range"
-_BYTES_PER_SAMPLE = {0x30: 4, 0x32: 6, 0x62: 12, 0x92: 18}
 
 
 @dataclass(frozen=True)
@@ -32,30 +32,14 @@ class Chunk:
     temperature: np.ndarray
 
 
-def samples_per_block(path: str) -> int:
-    """Samples a full data block of this recording holds, from its first data block's format
-    (120 when none is found near the start: a day's read is then only larger or smaller)."""
-    with open(path, "rb") as f:
-        f.seek(1024)
-        for _ in range(1024):
-            sector = f.read(512)
-            if len(sector) < 512:
-                break
-            if sector[:2] == b"AX" and sector[25] in _BYTES_PER_SAMPLE:
-                return 480 // _BYTES_PER_SAMPLE[sector[25]]
-    return 120
-
-
 def chunks(path: str) -> Iterator[Chunk]:
     """The recording's samples about CHUNK_SAMPLES at a time, in file order; every sample
     once. Chunks without a data packet are skipped; a file that cannot be read raises the
     module's own error."""
     import kelpmoor
-    data_blocks = os.path.getsize(path) // 512 - 2
-    per_chunk = max(1, CHUNK_SAMPLES // samples_per_block(path))
-    for first in range(0, max(data_blocks, 1), per_chunk):
+    for first, end in _layout.block_ranges(path, CHUNK_SAMPLES):
         try:
-            frame = kelpmoor.read_cwa_file(path, cut=kelpmoor.blocks(first, first + per_chunk),
+            frame = kelpmoor.read_cwa_file(path, cut=kelpmoor.blocks(first, end),
                                            include_light=False, include_battery=False,
                                            include_magnetometer=False)
         except RuntimeError as exc:
