@@ -83,12 +83,12 @@ def week_recordings(tmp_path_factory):
 
 @pytest.mark.parametrize("which", range(len(WEEK_ERRORS)))
 def test_a_week_with_injected_errors_is_calibrated_to_the_truth(week_recordings, which):
-    from kelpmoor_tools.activity import _stream, calibrate
+    from kelpmoor_tools.activity import calibrate
     from kelpmoor_tools.activity.calibrate import still_windows
     path, error = week_recordings[which]
     cal = calibrate(path)
     assert cal.status == "calibrated" and cal.error_after_mg <= 3.0 < 20.0 < cal.error_before_mg
-    windows = still_windows(_stream.chunks(path), 12.5)
+    windows = still_windows(path, 12.5)
     v, t = windows.mean, windows.temperature
     truth = (v - np.array(error.offset_g) - np.outer(t - error.reference_c, error.temperature_g_per_c)) / np.array(error.scale)
     corrected = np.stack(cal.apply(*v.T, t), axis=1)

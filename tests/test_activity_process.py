@@ -1,12 +1,14 @@
 """The whole first stage on synthetic recordings: awkward ones get outcomes and a status that
 says what limited them, and a cohort on a cluster equals the same cohort run serially."""
 import json
+import re
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from kelpmoor_tools import activity, cohort, synth
+import kelpmoor
+from kelpmoor_tools import _layout, activity, cohort, synth
 from kelpmoor_tools.activity import _stream
 from kelpmoor_tools.activity.process import SUMMARY_COLUMNS
 
@@ -63,14 +65,37 @@ def test_an_unreadable_file_raises_the_module_error(files):
         activity.process(files["damaged"])
 
 
-@pytest.mark.parametrize("samples", [1800 * 25, 777 * 25])
-def test_outcomes_do_not_depend_on_the_size_of_the_reads(files, monkeypatch, samples):
-    whole = activity.process(files["set_back"])
-    monkeypatch.setattr(_stream, "CHUNK_SAMPLES", samples)
-    split = activity.process(files["set_back"])
-    pd.testing.assert_index_equal(split.epochs.index, whole.epochs.index)
-    pd.testing.assert_frame_equal(split.epochs, whole.epochs, rtol=1e-6)
-    pd.testing.assert_frame_equal(split.days, whole.days, rtol=1e-6)
+@pytest.mark.parametrize("name", ["gap", "set_back", "six_axes", "nine_axes"])
+@pytest.mark.parametrize("width_us", [5_000_000, 10_000_000, 3_600_000_000])   # an hour: runs beyond a batch
+def test_recording_sums_equal_the_sums_of_the_module_read_bit_for_bit(files, name, width_us):
+    frame = kelpmoor.read_cwa_file(files[name], include_light=False, include_battery=False)
+    whole = _stream.Chunk(frame.index.asi8, *(frame[c].to_numpy() for c in ("acc_x", "acc_y", "acc_z", "temperature")))
+    calibration = activity.Calibration("calibrated", "", 0.0, 0.0, 0, (0.03, -0.04, 0.01), (1.02, 0.98, 0.99),
+                                       (0.002, 0.0, -0.001), 25.0)
+    want = _stream.window_stats(whole, width_us, calibration, enmo=True, extremes=True)
+    got = _stream.recording_stats(files[name], width_us, calibration, enmo=True, extremes=True)
+    assert got.keys() == want.keys()
+    for key in want:
+        assert got[key].tobytes() == want[key].tobytes(), key
+
+
+@pytest.mark.parametrize("content", [None, b"", b"not a recording" * 100])
+def test_recording_sums_fail_as_the_module_read_fails(files, tmp_path, content):
+    path = files["damaged"] if content is None else str(tmp_path / "bad.cwa")
+    if content is not None:
+        (tmp_path / "bad.cwa").write_bytes(content)
+    with pytest.raises(Exception) as expected:
+        kelpmoor.read_cwa_file(path)
+    with pytest.raises(type(expected.value), match=f"^{re.escape(str(expected.value))}$"):
+        _stream.recording_stats(path, 5_000_000)
+
+
+def test_a_header_without_data_blocks_has_no_sample(tmp_path):
+    path = tmp_path / "header.cwa"
+    path.write_bytes(_layout.metadata_block())
+    assert all(len(v) == 0 for v in _stream.recording_stats(str(path), 5_000_000).values())
+    with pytest.raises(RuntimeError, match=f"^{_stream.NO_DATA}$"):
+        activity.process(path)
 
 
 def test_cohort_on_two_workers_equals_the_serial_cohort(files):

@@ -142,3 +142,34 @@ def test_windows_on_the_sphere_weigh_100_each():
 def test_sphere_sums_refuse_unequal_windows():
     with pytest.raises(ValueError, match="^vx, vy, vz and dt must be equally long$"):
         _window_sums.sphere_sums(np.zeros(3), np.zeros(3), np.zeros(2), np.zeros(3), ((0, 0, 0), (1, 1, 1), (0, 0, 0), 0.0), True)
+
+
+@pytest.fixture
+def restore_kernel():
+    active = _window_sums.kernels()[1]
+    yield
+    _window_sums.use_kernel(active)
+
+
+@pytest.mark.parametrize("kernel", _window_sums.kernels()[0])
+def test_every_kernel_gives_the_bits_of_the_portable_one(restore_kernel, kernel):
+    # Runs of every length modulo four, so each kernel's last partial step is covered.
+    chunk = recording(11, set_backs=2, start_us=1_709_542_803_700_000, dyadic=False)
+    rng = np.random.default_rng(3)
+    v, dt = np.ascontiguousarray(rng.normal(0, 0.6, (3, 1001))), rng.normal(0, 4, 1001)
+    results = {}
+    for name in ("portable", kernel):
+        _window_sums.use_kernel(name)
+        results[name] = ([_stream.window_stats(chunk, w, c, enmo=True, extremes=True)
+                          for w in (1_000_000, 7_300_000) for c in (None, CORRECTION)],
+                         [_window_sums.sphere_sums(*v, dt, ((0.01, 0, 0), (1.01, 1, 0.99), (0.002, 0, 0), 0.0), w)
+                          for w in (False, True)])
+    (windows, spheres), (want_windows, want_spheres) = results[kernel], results["portable"]
+    for got, want in zip(windows, want_windows):
+        assert all(got[k].tobytes() == want[k].tobytes() for k in want)
+    assert repr(spheres) == repr(want_spheres)
+
+
+def test_an_unknown_kernel_is_refused(restore_kernel):
+    with pytest.raises(ValueError, match="^no kernel 'sse9' on this processor$"):
+        _window_sums.use_kernel("sse9")

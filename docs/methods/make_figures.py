@@ -24,7 +24,6 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
 from kelpmoor_tools import activity, synth  # noqa: E402
-from kelpmoor_tools.activity import _stream  # noqa: E402
 from kelpmoor_tools.activity.calibrate import fit, still_windows  # noqa: E402
 
 RATE_HZ = 25.0
@@ -55,7 +54,7 @@ def calibration_sweep(folder: Path, count: int) -> pd.DataFrame:
     for i, error in enumerate(injected_errors(count)):
         path = synth.Recording(duration_s=WEEK_S, rate_hz=RATE_HZ, seed=100 + i, sensor_error=error,
                                segments=schedule).write(folder / f"cal{i}.cwa")
-        windows = still_windows(_stream.chunks(str(path), RATE_HZ), RATE_HZ)
+        windows = still_windows(str(path), RATE_HZ)
         cal = fit(windows)
         rows.append({"recording": i, "status": cal.status, "before_mg": cal.error_before_mg,
                      "after_mg": cal.error_after_mg, "gravity_mg": gravity_error_mg(error, cal, windows),

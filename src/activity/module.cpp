@@ -10,6 +10,9 @@
 #include <optional>
 #include <string_view>
 
+#include "cwa/cancel.hpp"
+#include "lanes.hpp"
+#include "recording_sums.hpp"
 #include "sphere_sums.hpp"
 #include "window_sums.hpp"
 
@@ -135,6 +138,60 @@ PyObject* window_sums_entry(PyObject*, PyObject* args) {
     }
 }
 
+// The reader's error as kelpmoor raises it, so a recording fails here as it fails there.
+PyObject* raise_reader_error(const cwa::CwaError& error) {
+    switch (error.kind()) {
+        case cwa::CwaError::Kind::Cancelled:
+            // The signal handler's own exception is already pending.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return nullptr;
+        case cwa::CwaError::Kind::OutOfMemory:
+            return PyErr_Format(PyExc_MemoryError, "%s", error.display().c_str());
+        case cwa::CwaError::Kind::InvalidArgument:
+            return PyErr_Format(PyExc_ValueError, "%s", error.display().c_str());
+        case cwa::CwaError::Kind::Message:
+        case cwa::CwaError::Kind::Io:
+            break;
+    }
+    return PyErr_Format(PyExc_RuntimeError, "%s", error.display().c_str());
+}
+
+bool signal_pending() noexcept { return PyErr_CheckSignals() != 0; }
+
+constexpr char recording_sums_doc[] =
+    "recording_sums(path, width_us, correction, full)\n--\n\n"
+    "window_sums over every sample of the recording at path (a str), read a data block at a\n"
+    "time with kelpmoor's decoding: the same (ids, values), each run summed whole. No run\n"
+    "when the recording holds no sample; kelpmoor's own error when it cannot be read.\n"
+    "Holds the interpreter for the walk and stops on a signal (KeyboardInterrupt).";
+
+PyObject* recording_sums_entry(PyObject*, PyObject* args) {
+    const char* path = nullptr;
+    long long width_us = 0;
+    PyObject* correction_object;
+    int full = 0;
+    if (!PyArg_ParseTuple(args, "sLOp:recording_sums", &path, &width_us, &correction_object, &full))
+        return nullptr;
+    if (width_us <= 0) {
+        PyErr_SetString(PyExc_ValueError, "width_us must be positive");
+        return nullptr;
+    }
+    std::optional<Correction> correction;
+    if (correction_object != Py_None && !(correction = parse_correction(correction_object))) return nullptr;
+    try {
+        // The walk keeps the interpreter, as kelpmoor's reads do, so that Ctrl-C stops it.
+        const cwa::CancelScope cancel(signal_pending);
+        auto runs = recording_window_sums(path, width_us, correction ? &*correction : nullptr, full != 0);
+        if (!runs) return raise_reader_error(runs.error());
+        return to_python(*runs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        // A broken invariant of the reader, never bad input: said, not crashed on.
+        return PyErr_Format(PyExc_RuntimeError, "internal fault while reading %s: %s", path, fault.what());
+    }
+}
+
 constexpr char sphere_sums_doc[] =
     "sphere_sums(vx, vy, vz, dt, correction, weighted)\n--\n\n"
     "The sums of one round of the calibration fit over still windows (float64 arrays of\n"
@@ -171,8 +228,48 @@ PyObject* sphere_sums_entry(PyObject*, PyObject* args) {
                          s.distance);
 }
 
+constexpr char kernels_doc[] =
+    "kernels()\n--\n\n"
+    "The names of the kernels this processor runs, narrowest first, and the one in use:\n"
+    "(names, active). Every kernel gives the same bits.";
+
+PyObject* kernels_entry(PyObject*, PyObject*) {
+    const std::vector<std::string_view> available = kernel_names();
+    PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(available.size()));
+    if (!names) return nullptr;
+    for (std::size_t i = 0; i < available.size(); ++i) {
+        PyObject* text = PyUnicode_FromStringAndSize(available[i].data(), static_cast<Py_ssize_t>(available[i].size()));
+        if (!text) {
+            Py_DECREF(names);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(i), text);
+    }
+    const std::string_view active = kernel_name(active_kernel());
+    return Py_BuildValue("(Ns#)", names, active.data(), static_cast<Py_ssize_t>(active.size()));
+}
+
+constexpr char use_kernel_doc[] =
+    "use_kernel(name)\n--\n\n"
+    "Sum with the kernel of that name from now on (for tests that compare kernels).\n"
+    "ValueError for a name this processor cannot run.";
+
+PyObject* use_kernel_entry(PyObject*, PyObject* arg) {
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (!name) return nullptr;
+    if (!use_kernel({name, static_cast<std::size_t>(size)})) {
+        PyErr_Format(PyExc_ValueError, "no kernel %R on this processor", arg);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
+    {"kernels", kernels_entry, METH_NOARGS, kernels_doc},
+    {"use_kernel", use_kernel_entry, METH_O, use_kernel_doc},
     {"window_sums", window_sums_entry, METH_VARARGS, window_sums_doc},
+    {"recording_sums", recording_sums_entry, METH_VARARGS, recording_sums_doc},
     {"sphere_sums", sphere_sums_entry, METH_VARARGS, sphere_sums_doc},
     {nullptr, nullptr, 0, nullptr},
 };

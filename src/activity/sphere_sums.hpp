@@ -19,7 +19,8 @@ struct SphereSums {
 };
 
 // One pass over the windows, each corrected by `correction` (its reference is already taken
-// out of dt), summed in window order. All spans are equally long.
+// out of dt), summed in the fixed order of four interleaved partial sums (lanes.hpp), so every
+// kernel gives the same bits. All spans are equally long.
 [[nodiscard]] SphereSums sphere_sums(const std::array<std::span<const double>, 3>& v, std::span<const double> dt,
                                      const Correction& correction, bool weighted);
 

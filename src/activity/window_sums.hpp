@@ -40,4 +40,12 @@ struct Runs {
 // `width_us` must be positive.
 [[nodiscard]] Runs window_sums(const Samples& samples, std::int64_t width_us, const Correction* correction, bool full);
 
+// The same sums appended to `out`, for samples that arrive in pieces. Unless `complete`, the
+// last run may go on in the next piece: it is left out, and the return value is where it
+// begins (the caller hands those samples in again with the next piece, so a run is summed
+// whole, exactly as in one call). With `complete`, every run is summed and the return value
+// is the number of samples.
+std::size_t append_window_sums(const Samples& samples, std::int64_t width_us, const Correction* correction,
+                               bool full, bool complete, Runs& out);
+
 }  // namespace kelpmoor::activity

@@ -1,30 +1,23 @@
-"""A recording read a chunk of data blocks at a time, and per-window sums over its samples.
+"""Per-window sums over a recording's samples, the one pass beneath every method of the first stage.
 
-Every method of the first stage works on sums over windows of the device clock (10 s still
-windows, epochs, 15-minute non-wear steps). Those sums are built per chunk of data blocks and
-joined at the chunk borders, so a recording is never held whole: a worker holds about a
-million samples. A window's samples are summed in one fixed order, so the same file gives the same
-bits whichever machine reads it.
+Every method works on sums over windows of the device clock (10 s still windows, epochs,
+15-minute non-wear steps). The compiled helper walks the recording a data block at a time with
+the reader's own decoding and sums each run of a window whole, so a recording is never held in
+memory. A window's samples are summed in one fixed order, so the same file gives the same bits
+whichever machine reads it.
 """
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Iterator
 
 import numpy as np
 
-from .. import _layout
-
-# Samples per read: each array of a chunk (8 MiB of clock readings, 4 MiB per axis) stays
-# below the size at which the C allocator returns freed memory to the system, so every chunk
-# reuses the memory of the one before instead of faulting in fresh pages.
-CHUNK_SAMPLES = 1 << 20
 NO_DATA = "No valid sample data found in the specified range"
 
 
 @dataclass(frozen=True)
 class Chunk:
-    """The samples of one chunk of data blocks: device-clock microseconds and float32 columns."""
+    """Samples held in memory: device-clock microseconds and float32 columns."""
     time_us: np.ndarray
     x: np.ndarray
     y: np.ndarray
@@ -32,28 +25,19 @@ class Chunk:
     temperature: np.ndarray
 
 
-def chunks(path: str) -> Iterator[Chunk]:
-    """The recording's samples about CHUNK_SAMPLES at a time, in file order; every sample
-    once. Chunks without a data packet are skipped; a file that cannot be read raises the
-    module's own error."""
-    import kelpmoor
-    for first, end in _layout.block_ranges(path, CHUNK_SAMPLES):
-        try:
-            frame = kelpmoor.read_cwa_file(path, cut=kelpmoor.blocks(first, end),
-                                           include_light=False, include_battery=False,
-                                           include_magnetometer=False)
-        except RuntimeError as exc:
-            if str(exc) == NO_DATA:
-                continue
-            raise
-        yield Chunk(frame.index.asi8, frame["acc_x"].to_numpy(), frame["acc_y"].to_numpy(),
-                    frame["acc_z"].to_numpy(), frame["temperature"].to_numpy())
-        del frame
-
-
 # The rows the compiled helper hands back, in its order.
 FIELDS = ("n", "temperature", "mx", "my", "mz", "vx", "vy", "vz", "enmo",
           "lox", "loy", "loz", "hix", "hiy", "hiz")
+
+
+def recording_stats(path: str, width_us: int, calibration=None, *, enmo: bool = False,
+                    extremes: bool = False) -> dict[str, np.ndarray]:
+    """`window_stats` over every sample of the recording at `path`, each run summed whole
+    (empty when the recording holds no sample). A file that cannot be read raises the
+    module's own error."""
+    from .. import _window_sums   # compiled with the package; imported when first needed
+    raw = _window_sums.recording_sums(str(path), int(width_us), _correction(calibration), enmo or extremes)
+    return _unpack(*raw, enmo=enmo, extremes=extremes)
 
 
 def window_stats(chunk: Chunk, width_us: int, calibration=None, *, enmo: bool = False,
@@ -71,13 +55,21 @@ def window_stats(chunk: Chunk, width_us: int, calibration=None, *, enmo: bool = 
     the same bits on every machine.
     """
     from .. import _window_sums   # compiled with the package; imported when first needed
-    correction = None if calibration is None else (
-        tuple(calibration.offset), tuple(calibration.scale), tuple(calibration.temperature_coefficient),
-        float(calibration.reference_temperature))
-    raw_ids, raw_values = _window_sums.window_sums(
+    raw = _window_sums.window_sums(
         np.ascontiguousarray(chunk.time_us, dtype=np.int64),
         *(np.ascontiguousarray(v, dtype=np.float32) for v in (chunk.x, chunk.y, chunk.z, chunk.temperature)),
-        int(width_us), correction, enmo or extremes)
+        int(width_us), _correction(calibration), enmo or extremes)
+    return _unpack(*raw, enmo=enmo, extremes=extremes)
+
+
+def _correction(calibration):
+    if calibration is None:
+        return None
+    return (tuple(calibration.offset), tuple(calibration.scale), tuple(calibration.temperature_coefficient),
+            float(calibration.reference_temperature))
+
+
+def _unpack(raw_ids, raw_values, *, enmo: bool, extremes: bool) -> dict[str, np.ndarray]:
     ids = np.frombuffer(raw_ids, dtype=np.int64)
     values = np.frombuffer(raw_values, dtype=np.float64).reshape(len(FIELDS), len(ids))
     wanted = set(FIELDS[:8]) | ({"enmo"} if enmo else set()) | (set(FIELDS[9:]) if extremes else set())

@@ -25,7 +25,6 @@ from __future__ import annotations
 
 import math
 from dataclasses import asdict, dataclass
-from typing import Iterable
 
 import numpy as np
 
@@ -73,14 +72,11 @@ class StillWindows:
     temperature: np.ndarray    # (n,)
 
 
-def still_windows(chunks: Iterable[_stream.Chunk], rate_hz: float, *, window_s: float = 10.0,
-                  still_sd_mg: float = 13.0) -> StillWindows:
-    """The windows of `window_s` seconds (at least half of their samples present) in which the
-    standard deviation of every axis is below `still_sd_mg`."""
-    width_us = int(round(window_s * 1e6))
-    # map() lets go of each chunk before the next is read: one chunk of samples at a time.
-    w = _stream.join(list(map(lambda c: _stream.window_stats(c, width_us), chunks)))
-    if not w:
+def still_windows(path, rate_hz: float, *, window_s: float = 10.0, still_sd_mg: float = 13.0) -> StillWindows:
+    """The windows of `window_s` seconds of the recording at `path` (at least half of their
+    samples present) in which the standard deviation of every axis is below `still_sd_mg`."""
+    w = _stream.recording_stats(path, int(round(window_s * 1e6)))
+    if not len(w["id"]):
         return StillWindows(np.zeros((0, 3)), np.zeros(0))
     n = w["n"]
     still = n >= max(2.0, 0.5 * window_s * rate_hz)
@@ -155,12 +151,12 @@ def fit(windows: StillWindows, *, sphere_g: float = 0.3, accept_error_mg: float 
 def calibrate(path, *, window_s: float = 10.0, still_sd_mg: float = 13.0, sphere_g: float = 0.3,
               accept_error_mg: float = 10.0, max_iterations: int = 1000,
               tolerance: float = 1e-10) -> Calibration:
-    """Auto-calibrate a recording (van Hees et al. 2014): read it a chunk of data blocks at a
-    time, find its still windows and fit them to the unit sphere. A file that cannot be read
-    raises the module's own error."""
+    """Auto-calibrate a recording (van Hees et al. 2014): read it a data block at a time, find
+    its still windows and fit them to the unit sphere. A file that cannot be read raises the
+    module's own error."""
     import kelpmoor
     path = str(path)
     rate = kelpmoor.read_metadata(path)["sample_rate_hz"]
-    windows = still_windows(_stream.chunks(path), rate, window_s=window_s, still_sd_mg=still_sd_mg)
+    windows = still_windows(path, rate, window_s=window_s, still_sd_mg=still_sd_mg)
     return fit(windows, sphere_g=sphere_g, accept_error_mg=accept_error_mg,
                max_iterations=max_iterations, tolerance=tolerance)

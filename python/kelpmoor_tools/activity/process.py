@@ -9,8 +9,8 @@
     out.summary           # one row: the recording's outcomes and what limited them
     out.provenance        # what was run on what, as JSON-ready data
 
-The recording is read twice, about a million samples at a time (first the still windows for
-the calibration, then the calibrated epochs), so memory stays near one chunk's samples.
+The recording is read twice, a data block at a time (first the still windows for the
+calibration, then the calibrated epochs), so memory holds window statistics, never samples.
 """
 from __future__ import annotations
 
@@ -66,15 +66,12 @@ def process(path, *, epoch_s: float = 5.0, timezone=None, device_utc_offset=None
     header = kelpmoor.read_metadata(path)
     rate = header["sample_rate_hz"]
 
-    still = _still_windows(_stream.chunks(path), rate, window_s=calibration_window_s,
-                                     still_sd_mg=still_sd_mg)
+    still = _still_windows(path, rate, window_s=calibration_window_s, still_sd_mg=still_sd_mg)
     calibration = _fit(still, sphere_g=sphere_g, accept_error_mg=accept_error_mg,
                        max_iterations=calibration_max_iterations, tolerance=calibration_tolerance)
     correct = calibration if calibration.status == "calibrated" else None
-    # map() lets go of each chunk before the next is read: one chunk of samples at a time.
-    stats = _stream.join(list(map(lambda c: _stream.window_stats(c, epoch_us, correct, enmo=True, extremes=True),
-                                  _stream.chunks(path))))
-    if not stats:
+    stats = _stream.recording_stats(path, epoch_us, correct, enmo=True, extremes=True)
+    if not len(stats["id"]):
         raise RuntimeError(_stream.NO_DATA)
     flags = _nonwear.nonwear_epochs(stats, epoch_s, rate, window_min=nonwear_window_min,
                                     step_min=nonwear_step_min, sd_mg=nonwear_sd_mg,
