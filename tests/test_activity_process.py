@@ -73,10 +73,19 @@ def test_recording_sums_equal_the_sums_of_the_module_read_bit_for_bit(files, nam
     calibration = activity.Calibration("calibrated", "", 0.0, 0.0, 0, (0.03, -0.04, 0.01), (1.02, 0.98, 0.99),
                                        (0.002, 0.0, -0.001), 25.0)
     want = _stream.window_stats(whole, width_us, calibration, enmo=True, extremes=True)
-    got = _stream.recording_stats(files[name], width_us, calibration, enmo=True, extremes=True)
+    got, first_us = _stream.recording_stats(files[name], width_us, calibration, enmo=True, extremes=True)
+    assert first_us == whole.time_us[0]
     assert got.keys() == want.keys()
     for key in want:
         assert got[key].tobytes() == want[key].tobytes(), key
+
+
+@pytest.mark.parametrize("name", sorted(AWKWARD))
+def test_the_header_and_start_are_those_the_module_reports(files, name):
+    meta = kelpmoor.read_metadata(files[name])
+    assert _stream.recording_header(files[name]) == (meta["device_id"], meta["session_id"], meta["sample_rate_hz"])
+    start = activity.process(files[name]).summary["start"].iloc[0]
+    assert start == pd.Timestamp(meta["start_from_data_raw"])
 
 
 @pytest.mark.parametrize("content", [None, b"", b"not a recording" * 100])
@@ -93,7 +102,8 @@ def test_recording_sums_fail_as_the_module_read_fails(files, tmp_path, content):
 def test_a_header_without_data_blocks_has_no_sample(tmp_path):
     path = tmp_path / "header.cwa"
     path.write_bytes(_layout.metadata_block())
-    assert all(len(v) == 0 for v in _stream.recording_stats(str(path), 5_000_000).values())
+    stats, first_us = _stream.recording_stats(str(path), 5_000_000)
+    assert first_us is None and all(len(v) == 0 for v in stats.values())
     with pytest.raises(RuntimeError, match=f"^{_stream.NO_DATA}$"):
         activity.process(path)
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "cwa/cancel.hpp"
+#include "cwa/header.hpp"
 #include "lanes.hpp"
 #include "recording_sums.hpp"
 #include "sphere_sums.hpp"
@@ -161,8 +162,9 @@ bool signal_pending() noexcept { return PyErr_CheckSignals() != 0; }
 constexpr char recording_sums_doc[] =
     "recording_sums(path, width_us, correction, full)\n--\n\n"
     "window_sums over every sample of the recording at path (a str), read a data block at a\n"
-    "time with kelpmoor's decoding: the same (ids, values), each run summed whole. No run\n"
-    "when the recording holds no sample; kelpmoor's own error when it cannot be read.\n"
+    "time with kelpmoor's decoding: the same (ids, values), each run summed whole, then the\n"
+    "first sample's time in microseconds. Just (ids, values), with no run, when the\n"
+    "recording holds no sample; kelpmoor's own error when it cannot be read.\n"
     "Holds the interpreter for the walk and stops on a signal (KeyboardInterrupt).";
 
 PyObject* recording_sums_entry(PyObject*, PyObject* args) {
@@ -183,11 +185,38 @@ PyObject* recording_sums_entry(PyObject*, PyObject* args) {
         const cwa::CancelScope cancel(signal_pending);
         auto runs = recording_window_sums(path, width_us, correction ? &*correction : nullptr, full != 0);
         if (!runs) return raise_reader_error(runs.error());
-        return to_python(*runs);
+        PyObject* sums = to_python(runs->runs);
+        if (!sums || !runs->first_time_us) return sums;
+        // (ids, values) with the first sample's time appended.
+        PyObject* out = Py_BuildValue("(OOL)", PyTuple_GET_ITEM(sums, 0), PyTuple_GET_ITEM(sums, 1),
+                                      static_cast<long long>(*runs->first_time_us));
+        Py_DECREF(sums);
+        return out;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& fault) {
         // A broken invariant of the reader, never bad input: said, not crashed on.
+        return PyErr_Format(PyExc_RuntimeError, "internal fault while reading %s: %s", path, fault.what());
+    }
+}
+
+constexpr char recording_header_doc[] =
+    "recording_header(path)\n--\n\n"
+    "(device_id, session_id, sample_rate_hz) of the recording at path, from its metadata\n"
+    "block alone, as kelpmoor.read_metadata gives them; kelpmoor's own error when the\n"
+    "file is no recording.";
+
+PyObject* recording_header_entry(PyObject*, PyObject* args) {
+    const char* path = nullptr;
+    if (!PyArg_ParseTuple(args, "s:recording_header", &path)) return nullptr;
+    try {
+        auto header = cwa::read_cwa_header(path);
+        if (!header) return raise_reader_error(header.error());
+        return Py_BuildValue("(kkd)", static_cast<unsigned long>(header->device_id),
+                             static_cast<unsigned long>(header->session_id), header->sample_rate_hz);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& fault) {
         return PyErr_Format(PyExc_RuntimeError, "internal fault while reading %s: %s", path, fault.what());
     }
 }
@@ -270,6 +299,7 @@ PyMethodDef methods[] = {
     {"use_kernel", use_kernel_entry, METH_O, use_kernel_doc},
     {"window_sums", window_sums_entry, METH_VARARGS, window_sums_doc},
     {"recording_sums", recording_sums_entry, METH_VARARGS, recording_sums_doc},
+    {"recording_header", recording_header_entry, METH_VARARGS, recording_header_doc},
     {"sphere_sums", sphere_sums_entry, METH_VARARGS, sphere_sums_doc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -71,9 +71,9 @@ private:
 
 }  // namespace
 
-cwa::Result<Runs> recording_window_sums(const std::string& path, std::int64_t width_us, const Correction* correction,
-                                        bool full) {
-    Runs out;
+cwa::Result<RecordingRuns> recording_window_sums(const std::string& path, std::int64_t width_us,
+                                                 const Correction* correction, bool full) {
+    RecordingRuns out;
     CWA_TRY(checked, cwa::open_checked_cwa(path));
     if (checked.data_block_count == 0) return out;
     CWA_TRY(cursor, cwa::open_cwa_data_blocks(path, std::nullopt, std::nullopt));
@@ -87,12 +87,13 @@ cwa::Result<Runs> recording_window_sums(const std::string& path, std::int64_t wi
         CWA_TRY(block, walker.next_block());
         if (!block) break;
         CWA_CHECK(pending.append(*block, cursor.previous_end));
+        if (!out.first_time_us) out.first_time_us = pending.samples().time_us.front();
         if (pending.size() < sum_at) continue;
-        const std::size_t summed = append_window_sums(pending.samples(), width_us, correction, full, false, out);
+        const std::size_t summed = append_window_sums(pending.samples(), width_us, correction, full, false, out.runs);
         pending.drop_front(summed);
         sum_at = std::max(batch_samples, 2 * pending.size());
     }
-    append_window_sums(pending.samples(), width_us, correction, full, true, out);
+    append_window_sums(pending.samples(), width_us, correction, full, true, out.runs);
     return out;
 }
 

@@ -36,7 +36,7 @@ struct Runs {
 // mean and sum of squared deviations, and with `full` the sum of max(|c| - 1, 0) and each
 // axis' minimum and maximum. `correction`, when given, is applied to every sample first.
 // Every sum runs in double precision in one fixed order (four interleaved partial sums per
-// run, see window_sums.cpp), so a run's statistics have the same bits on every machine.
+// run, see lanes.hpp), so a run's statistics have the same bits on every machine.
 // `width_us` must be positive.
 [[nodiscard]] Runs window_sums(const Samples& samples, std::int64_t width_us, const Correction* correction, bool full);
 

@@ -1,5 +1,5 @@
 """The first stage of a study: auto-calibration, non-wear, epochs and day-level outcomes of
-one recording, each by its published method (see each module), read a chunk of data at a time.
+one recording, each by its published method (see each module), read a data block at a time.
 
     from kelpmoor_tools import activity
     out = activity.process("P01.cwa")            # calibration, epochs, days, summary, provenance

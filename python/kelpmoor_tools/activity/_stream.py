@@ -31,13 +31,23 @@ FIELDS = ("n", "temperature", "mx", "my", "mz", "vx", "vy", "vz", "enmo",
 
 
 def recording_stats(path: str, width_us: int, calibration=None, *, enmo: bool = False,
-                    extremes: bool = False) -> dict[str, np.ndarray]:
+                    extremes: bool = False) -> tuple[dict[str, np.ndarray], int | None]:
     """`window_stats` over every sample of the recording at `path`, each run summed whole
-    (empty when the recording holds no sample). A file that cannot be read raises the
-    module's own error."""
+    (empty when the recording holds no sample), and the first sample's device-clock time in
+    microseconds (None without samples). A file that cannot be read raises the module's own
+    error."""
     from .. import _window_sums   # compiled with the package; imported when first needed
     raw = _window_sums.recording_sums(str(path), int(width_us), _correction(calibration), enmo or extremes)
-    return _unpack(*raw, enmo=enmo, extremes=extremes)
+    first_us = raw[2] if len(raw) > 2 else None
+    return _unpack(raw[0], raw[1], enmo=enmo, extremes=extremes), first_us
+
+
+def recording_header(path: str) -> tuple[int, int, float]:
+    """(device id, session id, configured sample rate in Hz) from the recording's metadata block
+    alone, as `kelpmoor.read_metadata` reports them; the module's own error for a file that is
+    no recording."""
+    from .. import _window_sums
+    return _window_sums.recording_header(str(path))
 
 
 def window_stats(chunk: Chunk, width_us: int, calibration=None, *, enmo: bool = False,

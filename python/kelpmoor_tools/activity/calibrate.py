@@ -75,7 +75,7 @@ class StillWindows:
 def still_windows(path, rate_hz: float, *, window_s: float = 10.0, still_sd_mg: float = 13.0) -> StillWindows:
     """The windows of `window_s` seconds of the recording at `path` (at least half of their
     samples present) in which the standard deviation of every axis is below `still_sd_mg`."""
-    w = _stream.recording_stats(path, int(round(window_s * 1e6)))
+    w, _ = _stream.recording_stats(path, int(round(window_s * 1e6)))
     if not len(w["id"]):
         return StillWindows(np.zeros((0, 3)), np.zeros(0))
     n = w["n"]
@@ -154,9 +154,8 @@ def calibrate(path, *, window_s: float = 10.0, still_sd_mg: float = 13.0, sphere
     """Auto-calibrate a recording (van Hees et al. 2014): read it a data block at a time, find
     its still windows and fit them to the unit sphere. A file that cannot be read raises the
     module's own error."""
-    import kelpmoor
     path = str(path)
-    rate = kelpmoor.read_metadata(path)["sample_rate_hz"]
+    _, _, rate = _stream.recording_header(path)
     windows = still_windows(path, rate, window_s=window_s, still_sd_mg=still_sd_mg)
     return fit(windows, sphere_g=sphere_g, accept_error_mg=accept_error_mg,
                max_iterations=max_iterations, tolerance=tolerance)

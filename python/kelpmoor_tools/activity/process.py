@@ -57,21 +57,19 @@ def process(path, *, epoch_s: float = 5.0, timezone=None, device_utc_offset=None
     timedelta or tzinfo) makes days local calendar days. A file that cannot be read raises the
     module's own error; any other recording gets its outcomes and a status saying what
     limited them."""
-    import kelpmoor
-    parameters = {k: v for k, v in locals().items() if k not in ("path", "kelpmoor")}
+    parameters = {k: v for k, v in locals().items() if k != "path"}
     path = str(path)
     epoch_us = int(round(epoch_s * 1e6))
     if epoch_us <= 0 or 60_000_000 % epoch_us or int(round(nonwear_step_min * 60e6)) % epoch_us:
         raise ValueError("epoch_s must divide a minute and the non-wear step into whole epochs")
-    header = kelpmoor.read_metadata(path)
-    rate = header["sample_rate_hz"]
+    device_id, session_id, rate = _stream.recording_header(path)
 
     still = _still_windows(path, rate, window_s=calibration_window_s, still_sd_mg=still_sd_mg)
     calibration = _fit(still, sphere_g=sphere_g, accept_error_mg=accept_error_mg,
                        max_iterations=calibration_max_iterations, tolerance=calibration_tolerance)
     correct = calibration if calibration.status == "calibrated" else None
-    stats = _stream.recording_stats(path, epoch_us, correct, enmo=True, extremes=True)
-    if not len(stats["id"]):
+    stats, first_us = _stream.recording_stats(path, epoch_us, correct, enmo=True, extremes=True)
+    if first_us is None:
         raise RuntimeError(_stream.NO_DATA)
     flags = _nonwear.nonwear_epochs(stats, epoch_s, rate, window_min=nonwear_window_min,
                                     step_min=nonwear_step_min, sd_mg=nonwear_sd_mg,
@@ -79,6 +77,7 @@ def process(path, *, epoch_s: float = 5.0, timezone=None, device_utc_offset=None
     epochs = _epochs.epoch_frame(stats, epoch_s, flags)
     days = _days.day_table(epochs, epoch_s, timezone=timezone, device_utc_offset=device_utc_offset,
                            min_wear_hours=min_wear_hours, mvpa_mg=mvpa_mg)
+    header = {"device_id": device_id, "session_id": session_id, "start": pd.Timestamp(first_us, unit="us")}
     summary = _summary(path, header, calibration, epochs, days, stats["id"], epoch_s, min_wear_hours)
     provenance = {"kelpmoor_version": _version(), "parameters": _jsonable(parameters),
                   "calibration": calibration.as_dict(), "input": input_provenance(path)}
@@ -111,7 +110,7 @@ def _summary(path, header, calibration, epochs, days, ids, epoch_s, min_wear_hou
     row = {
         "file": os.path.basename(path), "device_id": header["device_id"],
         "session_id": header["session_id"],
-        "start": pd.Timestamp(header["start_from_data_raw"]) if header["start_from_data_raw"] else pd.NaT,
+        "start": header["start"],
         "days": len(days), "valid_days": len(valid), "wear_hours": worn_hours,
         "nonwear_share": float(nonwear[held].mean()) if held.any() else float("nan"),
         "calibration_status": calibration.status,
