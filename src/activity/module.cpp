@@ -12,6 +12,9 @@
 
 #include "cwa/cancel.hpp"
 #include "cwa/header.hpp"
+// The reader's errors become the exceptions kelpmoor raises for them, so a recording fails
+// here as it fails there.
+#include "python/errors.hpp"
 #include "lanes.hpp"
 #include "recording_sums.hpp"
 #include "sphere_sums.hpp"
@@ -139,25 +142,19 @@ PyObject* window_sums_entry(PyObject*, PyObject* args) {
     }
 }
 
-// The reader's error as kelpmoor raises it, so a recording fails here as it fails there.
-PyObject* raise_reader_error(const cwa::CwaError& error) {
-    switch (error.kind()) {
-        case cwa::CwaError::Kind::Cancelled:
-            // The signal handler's own exception is already pending.
-            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-            return nullptr;
-        case cwa::CwaError::Kind::OutOfMemory:
-            return PyErr_Format(PyExc_MemoryError, "%s", error.display().c_str());
-        case cwa::CwaError::Kind::InvalidArgument:
-            return PyErr_Format(PyExc_ValueError, "%s", error.display().c_str());
-        case cwa::CwaError::Kind::Message:
-        case cwa::CwaError::Kind::Io:
-            break;
+// Runs `read` (a read of the recording at `path` giving a new reference or nullptr with an
+// error set): a refused allocation becomes MemoryError, and a broken invariant of the reader,
+// never bad input, is said rather than crashed on.
+template <class Read>
+PyObject* guarded_read(const char* path, Read&& read) {
+    try {
+        return read();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        return PyErr_Format(PyExc_RuntimeError, "internal fault while reading %s: %s", path, fault.what());
     }
-    return PyErr_Format(PyExc_RuntimeError, "%s", error.display().c_str());
 }
-
-bool signal_pending() noexcept { return PyErr_CheckSignals() != 0; }
 
 constexpr char recording_sums_doc[] =
     "recording_sums(path, width_us, correction, full)\n--\n\n"
@@ -180,11 +177,11 @@ PyObject* recording_sums_entry(PyObject*, PyObject* args) {
     }
     std::optional<Correction> correction;
     if (correction_object != Py_None && !(correction = parse_correction(correction_object))) return nullptr;
-    try {
+    return guarded_read(path, [&]() -> PyObject* {
         // The walk keeps the interpreter, as kelpmoor's reads do, so that Ctrl-C stops it.
         const cwa::CancelScope cancel(signal_pending);
         auto runs = recording_window_sums(path, width_us, correction ? &*correction : nullptr, full != 0);
-        if (!runs) return raise_reader_error(runs.error());
+        if (!runs) return raise_error(runs.error());
         PyObject* sums = to_python(runs->runs);
         if (!sums || !runs->first_time_us) return sums;
         // (ids, values) with the first sample's time appended.
@@ -192,12 +189,7 @@ PyObject* recording_sums_entry(PyObject*, PyObject* args) {
                                       static_cast<long long>(*runs->first_time_us));
         Py_DECREF(sums);
         return out;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        // A broken invariant of the reader, never bad input: said, not crashed on.
-        return PyErr_Format(PyExc_RuntimeError, "internal fault while reading %s: %s", path, fault.what());
-    }
+    });
 }
 
 constexpr char recording_header_doc[] =
@@ -209,16 +201,12 @@ constexpr char recording_header_doc[] =
 PyObject* recording_header_entry(PyObject*, PyObject* args) {
     const char* path = nullptr;
     if (!PyArg_ParseTuple(args, "s:recording_header", &path)) return nullptr;
-    try {
+    return guarded_read(path, [&]() -> PyObject* {
         auto header = cwa::read_cwa_header(path);
-        if (!header) return raise_reader_error(header.error());
+        if (!header) return raise_error(header.error());
         return Py_BuildValue("(kkd)", static_cast<unsigned long>(header->device_id),
                              static_cast<unsigned long>(header->session_id), header->sample_rate_hz);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        return PyErr_Format(PyExc_RuntimeError, "internal fault while reading %s: %s", path, fault.what());
-    }
+    });
 }
 
 constexpr char sphere_sums_doc[] =
