@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import kelpmoor
-from kelpmoor_tools import _layout, activity, cohort, synth
+from kelpmoor_tools import _layout, _window_sums, activity, cohort, synth
 from kelpmoor_tools.activity import _stream
 from kelpmoor_tools.activity.process import SUMMARY_COLUMNS
 
@@ -97,6 +97,17 @@ def test_recording_sums_fail_as_the_module_read_fails(files, tmp_path, content):
         kelpmoor.read_cwa_file(path)
     with pytest.raises(type(expected.value), match=f"^{re.escape(str(expected.value))}$"):
         _stream.recording_stats(path, 5_000_000)
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((b"x.cwa", 5_000_000, None, True), TypeError, "must be str"),
+    (("x\0.cwa", 5_000_000, None, True), ValueError, "embedded null"),
+    (("x.cwa", 0, None, True), ValueError, "^width_us must be positive$"),
+    (("x.cwa", 5_000_000, ((0, 0, 0),), True), TypeError, "correction must be"),
+])
+def test_malformed_walks_are_refused_before_any_file_is_opened(args, error, message):
+    with pytest.raises(error, match=message):
+        _window_sums.recording_sums(*args)
 
 
 def test_a_header_without_data_blocks_has_no_sample(tmp_path):
