@@ -66,17 +66,20 @@ PyObject* bytearray_of(const void* data, std::size_t bytes) {
     return out;
 }
 
+// (ids, values): the run statistics as two bytearrays, the values row by row (see Field).
 PyObject* to_python(const Runs& runs) {
     const std::size_t count = runs.id.size();
-    std::vector<double> fields(count * field_count);
-    for (std::size_t f = 0; f < field_count; ++f)
-        std::copy(runs.field[f].begin(), runs.field[f].end(), fields.begin() + static_cast<std::ptrdiff_t>(f * count));
     PyObject* ids = bytearray_of(runs.id.data(), count * sizeof(std::int64_t));
     if (!ids) return nullptr;
-    PyObject* values = bytearray_of(fields.data(), fields.size() * sizeof(double));
+    PyObject* values = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * field_count * sizeof(double)));
     if (!values) {
         Py_DECREF(ids);
         return nullptr;
+    }
+    char* row = PyByteArray_AS_STRING(values);
+    for (const auto& field : runs.field) {
+        if (count) std::memcpy(row, field.data(), count * sizeof(double));
+        row += count * sizeof(double);
     }
     return Py_BuildValue("(NN)", ids, values);   // N: the tuple takes both references
 }
@@ -160,8 +163,8 @@ constexpr char recording_sums_doc[] =
     "recording_sums(path, width_us, correction, full)\n--\n\n"
     "window_sums over every sample of the recording at path (a str), read a data block at a\n"
     "time with kelpmoor's decoding: the same (ids, values), each run summed whole, then the\n"
-    "first sample's time in microseconds. Just (ids, values), with no run, when the\n"
-    "recording holds no sample; kelpmoor's own error when it cannot be read.\n"
+    "first sample's time in microseconds (None, with no run, when the recording holds no\n"
+    "sample). kelpmoor's own error when it cannot be read.\n"
     "Holds the interpreter for the walk and stops on a signal (KeyboardInterrupt).";
 
 PyObject* recording_sums_entry(PyObject*, PyObject* args) {
@@ -183,10 +186,14 @@ PyObject* recording_sums_entry(PyObject*, PyObject* args) {
         auto runs = recording_window_sums(path, width_us, correction ? &*correction : nullptr, full != 0);
         if (!runs) return raise_error(runs.error());
         PyObject* sums = to_python(runs->runs);
-        if (!sums || !runs->first_time_us) return sums;
-        // (ids, values) with the first sample's time appended.
-        PyObject* out = Py_BuildValue("(OOL)", PyTuple_GET_ITEM(sums, 0), PyTuple_GET_ITEM(sums, 1),
-                                      static_cast<long long>(*runs->first_time_us));
+        if (!sums) return nullptr;
+        PyObject* first = runs->first_time_us ? PyLong_FromLongLong(*runs->first_time_us) : Py_NewRef(Py_None);
+        if (!first) {
+            Py_DECREF(sums);
+            return nullptr;
+        }
+        // (ids, values, first sample's time or None).
+        PyObject* out = Py_BuildValue("(OON)", PyTuple_GET_ITEM(sums, 0), PyTuple_GET_ITEM(sums, 1), first);
         Py_DECREF(sums);
         return out;
     });

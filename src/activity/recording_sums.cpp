@@ -75,8 +75,11 @@ cwa::Result<RecordingRuns> recording_window_sums(const std::string& path, std::i
                                                  const Correction* correction, bool full) {
     RecordingRuns out;
     CWA_TRY(checked, cwa::open_checked_cwa(path));
+    // A header alone holds no sample (a block range would refuse to start beyond it).
     if (checked.data_block_count == 0) return out;
-    CWA_TRY(cursor, cwa::open_cwa_data_blocks(path, std::nullopt, std::nullopt));
+    // The whole recording from its first data block: nothing before it to continue from.
+    CWA_CHECK(checked.file.seek(cwa::data_block_offset(0)));
+    cwa::DataBlockCursor cursor{std::move(checked.file), 0, checked.data_block_count, std::nullopt};
     cwa::BlockWalker walker(cursor);
     Pending pending;
     // A run longer than a batch (a wide window at a high rate) is summed once it ends: the

@@ -37,9 +37,9 @@ def recording_stats(path: str, width_us: int, calibration=None, *, enmo: bool = 
     microseconds (None without samples). A file that cannot be read raises the module's own
     error."""
     from .. import _window_sums   # compiled with the package; imported when first needed
-    raw = _window_sums.recording_sums(str(path), int(width_us), _correction(calibration), enmo or extremes)
-    first_us = raw[2] if len(raw) > 2 else None
-    return _unpack(raw[0], raw[1], enmo=enmo, extremes=extremes), first_us
+    ids, values, first_us = _window_sums.recording_sums(str(path), int(width_us), _correction(calibration),
+                                                        enmo or extremes)
+    return _unpack(ids, values, enmo=enmo, extremes=extremes), first_us
 
 
 def recording_header(path: str) -> tuple[int, int, float]:
