@@ -115,7 +115,7 @@ def test_a_header_without_data_blocks_has_no_sample(tmp_path):
     path.write_bytes(_layout.metadata_block())
     stats, first_us = _stream.recording_stats(str(path), 5_000_000)
     assert first_us is None and all(len(v) == 0 for v in stats.values())
-    with pytest.raises(RuntimeError, match=f"^{_stream.NO_DATA}$"):
+    with pytest.raises(RuntimeError, match=f"^{_layout.NO_DATA}$"):
         activity.process(path)
 
 

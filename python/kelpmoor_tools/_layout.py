@@ -10,14 +10,20 @@ from __future__ import annotations
 
 import calendar
 import os
-from typing import Iterator
+from typing import TYPE_CHECKING, Any, Iterator
 
 import numpy as np
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 SECTOR = 512
 METADATA_BYTES = 1024
 SAMPLE_AREA = 480
 SAMPLE_AREA_OFFSET = 30
+
+# The reader's error for a range of blocks that holds no data packet.
+NO_DATA = "No valid sample data found in the specified range"
 
 # Format byte (axes << 4 | packing) -> bytes per sample.
 BYTES_PER_SAMPLE = {0x30: 4, 0x32: 6, 0x62: 12, 0x92: 18}
@@ -219,7 +225,7 @@ def recording_samples_per_block(path: str | os.PathLike[str]) -> int:
                 break
             block = np.frombuffer(sector, dtype=DATA_DTYPE)[0]
             if block["header"] == b"AX" and int(block["fmt"]) in BYTES_PER_SAMPLE:
-                return SAMPLE_AREA // BYTES_PER_SAMPLE[int(block["fmt"])]
+                return samples_per_block(int(block["fmt"]))
     return 120
 
 
@@ -230,3 +236,15 @@ def block_ranges(path: str | os.PathLike[str], samples: int) -> Iterator[tuple[i
     per_range = max(1, int(samples) // recording_samples_per_block(path))
     for first in range(0, max(data_block_slots(path), 1), per_range):
         yield first, first + per_range
+
+
+def read_blocks(path: str | os.PathLike[str], first: int, end: int, **read: Any) -> pd.DataFrame | None:
+    """`kelpmoor.read_cwa_file` of data blocks first .. end - 1 with the options `read`, or None
+    when the range holds no data packet (a stretch of a recording may hold none)."""
+    import kelpmoor
+    try:
+        return kelpmoor.read_cwa_file(path, cut=kelpmoor.blocks(first, end), **read)
+    except RuntimeError as exc:
+        if str(exc) == NO_DATA:
+            return None
+        raise

@@ -22,7 +22,6 @@ CHUNK_BLOCKS = 1 << 16
 # Rows of a Parquet row group: pyarrow's own default, so that a file written piece by piece is
 # the file one write of the whole table gives.
 ROW_GROUP_ROWS = 1024 * 1024
-NO_DATA = "No valid sample data found in the specified range"
 TIMELINE_KINDS = ("gap", "backward_jump", "rate_change", "format_change", "non_data", "damaged")
 
 
@@ -170,11 +169,8 @@ def write_parquet_in_pieces(kelpmoor: Any, source: str, target: Path, read: dict
     writer, pending, rows = None, [], 0
     try:
         for first in range(0, blocks, CHUNK_BLOCKS):
-            try:
-                frame = kelpmoor.read_cwa_file(source, cut=kelpmoor.blocks(first, first + CHUNK_BLOCKS), **read)
-            except RuntimeError as exc:
-                if str(exc) != NO_DATA:
-                    raise
+            frame = _layout.read_blocks(source, first, first + CHUNK_BLOCKS, **read)
+            if frame is None:
                 continue
             piece = pa.Table.from_pandas(frame, preserve_index=True)
             del frame

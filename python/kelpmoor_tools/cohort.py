@@ -50,7 +50,6 @@ DAY_S = 86400
 SLICE_ROWS = 1 << 20
 HOUR_US = 3_600_000_000
 SUMMARY_COLUMNS = ["samples", "hours_covered", "enmo_mg", "temperature_c"]
-_NO_DATA = "No valid sample data found in the specified range"
 
 
 @dataclass(frozen=True)
@@ -78,14 +77,9 @@ def day_sums(path: str, first_block: int, blocks: int) -> pd.DataFrame | None:
     """Per-hour sums of the data blocks first_block .. first_block + blocks - 1: samples,
     ENMO (mg) and temperature, indexed by the hour's start in microseconds. None when the
     range holds no data packet."""
-    import kelpmoor
-    try:
-        frame = kelpmoor.read_cwa_file(path, cut=kelpmoor.blocks(first_block, first_block + blocks),
-                                       include_light=False, include_battery=False)
-    except RuntimeError as exc:
-        if str(exc) == _NO_DATA:
-            return None
-        raise
+    frame = _layout.read_blocks(path, first_block, first_block + blocks, include_light=False, include_battery=False)
+    if frame is None:
+        return None
     stamps = frame.index.asi8
     acc = [frame[c].to_numpy() for c in ("acc_x", "acc_y", "acc_z")]
     temperature = frame["temperature"].to_numpy()
@@ -134,7 +128,7 @@ def hourly_summary(path: str) -> pd.DataFrame:
             continue
         total = part if total is None else total.add(part, fill_value=0)
     if total is None:
-        raise RuntimeError(_NO_DATA)
+        raise RuntimeError(_layout.NO_DATA)
     total = total.sort_index()
     samples = total["samples"].to_numpy(dtype=np.int64)
     out = pd.DataFrame({

@@ -12,8 +12,6 @@ from dataclasses import dataclass
 
 import numpy as np
 
-NO_DATA = "No valid sample data found in the specified range"
-
 
 @dataclass(frozen=True)
 class Chunk:
@@ -89,8 +87,8 @@ def _unpack(raw_ids, raw_values, *, enmo: bool, extremes: bool) -> dict[str, np.
 
 
 def run_starts(ids: np.ndarray) -> np.ndarray:
-    """Where each run of equal consecutive window numbers starts (parts of one window split
-    between two chunks are joined; a window seen again after a clock set back is not)."""
+    """Where each run of equal consecutive window numbers starts (a window seen again after a
+    clock set back starts a run of its own)."""
     return np.flatnonzero(np.concatenate(([True], ids[1:] != ids[:-1])))
 
 
@@ -102,7 +100,8 @@ def combine(stats: dict[str, np.ndarray], at: np.ndarray) -> dict[str, np.ndarra
     out = {"n": n}
     if "id" in stats:
         out["id"] = stats["id"][at]
-    group_n = np.repeat(n, np.diff(np.append(at, len(stats["n"]))))
+    sizes = np.diff(np.append(at, len(stats["n"])))   # runs in each group
+    group_n = np.repeat(n, sizes)
     share = np.divide(stats["n"], group_n, out=np.zeros_like(group_n, dtype=np.float64), where=group_n > 0)
     for key, values in stats.items():
         if key in ("n", "id") or key[0] == "v":
@@ -117,7 +116,7 @@ def combine(stats: dict[str, np.ndarray], at: np.ndarray) -> dict[str, np.ndarra
             out[key] = np.add.reduceat(values, at)
     for a in "xyz":
         if "v" + a in stats:
-            mean = np.repeat(out["m" + a], np.diff(np.append(at, len(stats["n"]))))
+            mean = np.repeat(out["m" + a], sizes)
             spread = stats["v" + a] + stats["n"] * (np.nan_to_num(stats["m" + a]) - mean) ** 2
             out["v" + a] = np.add.reduceat(np.nan_to_num(spread), at)
     empty = n == 0
@@ -126,14 +125,3 @@ def combine(stats: dict[str, np.ndarray], at: np.ndarray) -> dict[str, np.ndarra
             if key not in ("n", "id") and key[0] != "v" and key != "enmo":
                 values[empty] = np.nan
     return out
-
-
-def join(parts: list[dict[str, np.ndarray]]) -> dict[str, np.ndarray]:
-    """Per-run statistics of several chunks joined: the runs of one window that meet at a chunk
-    border become one."""
-    if not parts:
-        return {}
-    stats = {k: np.concatenate([p[k] for p in parts]) for k in parts[0]}
-    if len(parts) == 1:
-        return stats
-    return combine(stats, run_starts(stats["id"]))

@@ -27,7 +27,7 @@ __all__ = ["nonwear_epochs"]
 def _steps(epochs: dict[str, np.ndarray], epoch_us: int, step_us: int):
     step_ids = epochs["id"] * epoch_us // step_us
     at = _stream.run_starts(step_ids)
-    stats = _stream.combine({k: v for k, v in epochs.items() if k != "id"}, at)
+    stats = _stream.combine(epochs, at)
     stats["id"] = step_ids[at]
     owner = np.repeat(np.arange(len(at)), np.diff(np.append(at, len(step_ids))))
     return stats, owner

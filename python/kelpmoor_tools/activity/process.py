@@ -19,14 +19,13 @@ import hashlib
 import math
 import os
 from dataclasses import dataclass
-from importlib import metadata
 
 import numpy as np
 import pandas as pd
 
 from . import _stream, days as _days, epochs as _epochs, nonwear as _nonwear
-from .calibrate import fit as _fit, still_windows as _still_windows
-from .calibrate import Calibration
+from .. import __version__, _layout
+from .calibrate import Calibration, calibrate
 
 __all__ = ["Processed", "process", "SUMMARY_COLUMNS"]
 
@@ -64,13 +63,13 @@ def process(path, *, epoch_s: float = 5.0, timezone=None, device_utc_offset=None
         raise ValueError("epoch_s must divide a minute and the non-wear step into whole epochs")
     device_id, session_id, rate = _stream.recording_header(path)
 
-    still = _still_windows(path, rate, window_s=calibration_window_s, still_sd_mg=still_sd_mg)
-    calibration = _fit(still, sphere_g=sphere_g, accept_error_mg=accept_error_mg,
-                       max_iterations=calibration_max_iterations, tolerance=calibration_tolerance)
+    calibration = calibrate(path, window_s=calibration_window_s, still_sd_mg=still_sd_mg, sphere_g=sphere_g,
+                            accept_error_mg=accept_error_mg, max_iterations=calibration_max_iterations,
+                            tolerance=calibration_tolerance)
     correct = calibration if calibration.status == "calibrated" else None
     stats, first_us = _stream.recording_stats(path, epoch_us, correct, enmo=True, extremes=True)
     if first_us is None:
-        raise RuntimeError(_stream.NO_DATA)
+        raise RuntimeError(_layout.NO_DATA)
     flags = _nonwear.nonwear_epochs(stats, epoch_s, rate, window_min=nonwear_window_min,
                                     step_min=nonwear_step_min, sd_mg=nonwear_sd_mg,
                                     range_mg=nonwear_range_mg, axes=nonwear_axes, trim=nonwear_trim)
@@ -79,7 +78,7 @@ def process(path, *, epoch_s: float = 5.0, timezone=None, device_utc_offset=None
                            min_wear_hours=min_wear_hours, mvpa_mg=mvpa_mg)
     header = {"device_id": device_id, "session_id": session_id, "start": pd.Timestamp(first_us, unit="us")}
     summary = _summary(path, header, calibration, epochs, days, stats["id"], epoch_s, min_wear_hours)
-    provenance = {"kelpmoor_version": _version(), "parameters": _jsonable(parameters),
+    provenance = {"kelpmoor_version": __version__, "parameters": _jsonable(parameters),
                   "calibration": calibration.as_dict(), "input": input_provenance(path)}
     return Processed(calibration, epochs, days, summary, provenance)
 
@@ -122,13 +121,6 @@ def _summary(path, header, calibration, epochs, days, ids, epoch_s, min_wear_hou
     frame = pd.DataFrame([row], columns=SUMMARY_COLUMNS)
     frame["start"] = pd.to_datetime(frame["start"]).astype("datetime64[us]")
     return frame
-
-
-def _version() -> str:
-    try:
-        return metadata.version("kelpmoor")
-    except metadata.PackageNotFoundError:
-        return "unknown"
 
 
 def _jsonable(parameters: dict) -> dict:
