@@ -102,7 +102,7 @@ def _serve(conn: Connection, run_dir: str) -> None:
                 if _stopped_by:         # a library turned the stop into an error of its own
                     break
                 if ok:
-                    ok, value = _tasks.publish(stage, value)
+                    ok, value = _tasks.publish(stage.outputs, value)
                 conn.send(("done", index, ok, value))
     except (KeyboardInterrupt, EOFError, BrokenPipeError):
         pass        # the parent removes what is left in the run's folder

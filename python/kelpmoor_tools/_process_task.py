@@ -18,7 +18,7 @@ from typing import Any
 
 import pandas as pd
 
-from ._tasks import Stage, _source, output_path
+from ._tasks import OUTPUT_SUFFIX, Stage, _source, output_path
 
 METADATA_KEY = b"kelpmoor"
 # The batch's summary: the first stage's own columns, then the discontinuities people look for
@@ -26,7 +26,7 @@ METADATA_KEY = b"kelpmoor"
 COUNTED_KINDS = {"gaps": "gap", "clock_jumps": "backward_jump"}
 EXTRA_COLUMNS = [*COUNTED_KINDS, "error"]
 INTEGER_COLUMNS = ("device_id", "session_id", "days", "valid_days")
-SUFFIXES = (".epochs.parquet", ".days.csv", ".png")
+SUFFIXES = (OUTPUT_SUFFIX["process"], ".days.csv", ".png")
 
 
 def write_epochs(epochs: pd.DataFrame, provenance: dict[str, Any], target: Path) -> None:
@@ -69,8 +69,7 @@ def process_task(path: str, options: dict[str, Any], stage: Stage) -> dict[str, 
     row = processed.summary.iloc[0].to_dict()
     row.update({column: int(found.get(kind, 0)) for column, kind in COUNTED_KINDS.items()})
     row["error"] = ""
-    return {"file": path, "summary": row, "page": page_file.name, "salvaged": changes,
-            "outputs": [str(epochs_file), str(days_file), str(page_file)]}
+    return {"file": path, "summary": row, "page": page_file.name, "salvaged": changes}
 
 
 def summary_table(files: list[str], results: dict[str, Any], errors: dict[str, str]) -> pd.DataFrame:

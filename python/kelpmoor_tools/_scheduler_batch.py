@@ -23,13 +23,13 @@ from . import _tasks
 from ._batch import Outcome, SchedulerUnreachable, file_size
 
 
-def _remote(command: str, path: str, options: dict[str, Any], folder: str) -> tuple[bool, Any, list[tuple[str, str]]]:
+def _remote(command: str, path: str, options: dict[str, Any], folder: str) -> tuple[bool, Any, list[tuple[Path, Path]]]:
     """On a worker: run one recording's task in `folder` (which must not exist yet: a batch
     that was stopped has removed its parent, and then the task does nothing)."""
     Path(folder).mkdir()
     stage = _tasks.Stage(Path(folder), lambda kind, value: None)
     ok, value = _tasks.run_task(command, path, options, stage)
-    return ok, value, [(str(staged), str(final)) for staged, final in stage.outputs] if ok else []
+    return ok, value, stage.outputs if ok else []
 
 
 class _Stopped(Exception):
@@ -72,8 +72,7 @@ def run_on_scheduler(address: str, command: str, files: list[str], options: dict
             try:
                 ok, value, staged = future.result()
                 if ok:
-                    for source, final in staged:
-                        os.replace(source, final)
+                    ok, value = _tasks.publish(staged, value)
             except (_Stopped, KeyboardInterrupt):
                 raise
             except Exception as exc:  # noqa: BLE001  a lost worker or a refused move fails this recording

@@ -22,6 +22,8 @@ CHUNK_BLOCKS = 1 << 16
 # Rows of a Parquet row group: pyarrow's own default, so that a file written piece by piece is
 # the file one write of the whole table gives.
 ROW_GROUP_ROWS = 1024 * 1024
+# The file each converting command writes per recording, named after it (salvage keeps the name).
+OUTPUT_SUFFIX = {"csv": ".csv", "parquet": ".parquet", "process": ".epochs.parquet"}
 TIMELINE_KINDS = ("gap", "backward_jump", "rate_change", "format_change", "non_data", "damaged")
 
 
@@ -38,10 +40,6 @@ class Stage:
         staged = self.folder / final.name
         self.outputs.append((staged, final))
         return staged
-
-    def publish(self) -> None:
-        for staged, final in self.outputs:
-            os.replace(staged, final)
 
 
 def output_path(path: str, folder: str, suffix: str) -> Path:
@@ -132,7 +130,7 @@ def expected_rows(kelpmoor: Any, path: str, read: dict[str, Any]) -> float:
 def csv_task(path: str, options: dict[str, Any], stage: Stage) -> dict[str, Any]:
     import kelpmoor
     source, changes = _source(path, options, stage)
-    final = output_path(path, options["out"], ".csv")
+    final = output_path(path, options["out"], OUTPUT_SUFFIX["csv"])
     staged = stage.stage(final)
     # The module writes the whole file in one call; the parent follows it by the file's growth.
     stage.note("rows", expected_rows(kelpmoor, source, options["read"]))
@@ -210,7 +208,7 @@ def _write_full_groups(writer: Any, table: Any) -> list[Any]:
 def parquet_task(path: str, options: dict[str, Any], stage: Stage) -> dict[str, Any]:
     import kelpmoor
     source, changes = _source(path, options, stage)
-    final = output_path(path, options["out"], ".parquet")
+    final = output_path(path, options["out"], OUTPUT_SUFFIX["parquet"])
     staged = stage.stage(final)
     read = options["read"]
     # A cut or a resampled grid is the module's to place; only the plain read is split.
@@ -251,11 +249,12 @@ def run_task(command: str, path: str, options: dict[str, Any], stage: Stage) -> 
         return False, failure_text(exc)
 
 
-def publish(stage: Stage, result: Any) -> tuple[bool, Any]:
-    """Move a successful task's files onto their names: (True, result), or (False, error text)
-    when a name is taken by something that cannot be replaced."""
+def publish(outputs: list[tuple[Path, Path]], result: Any) -> tuple[bool, Any]:
+    """Move a successful task's staged files onto their names: (True, result), or (False, error
+    text) when a name is taken by something that cannot be replaced."""
     try:
-        stage.publish()
+        for staged, final in outputs:
+            os.replace(staged, final)
     except OSError as exc:
         return False, failure_text(exc)
     return True, result

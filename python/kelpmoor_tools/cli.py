@@ -22,7 +22,7 @@ import sys
 import time
 from pathlib import Path
 
-from . import _patterns
+from . import _patterns, _tasks
 from ._batch import Batch, Outcome, SchedulerUnreachable, file_size
 
 EXAMPLES = """\
@@ -306,7 +306,7 @@ def prepare_out(args: argparse.Namespace, files: list[str]) -> None:
     out: Path = args.out
     if out.exists() and not out.is_dir():
         raise UsageError(f"--out {out} is a file; it names the folder the outputs go to")
-    suffix = {"csv": ".csv", "parquet": ".parquet", "process": ".epochs.parquet"}.get(args.command)
+    suffix = _tasks.OUTPUT_SUFFIX.get(args.command)
     names: dict[str, str] = {}
     for f in files:
         name = Path(f).stem + suffix if suffix else Path(f).name

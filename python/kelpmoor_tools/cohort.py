@@ -146,11 +146,16 @@ def hourly_summary(path: str) -> pd.DataFrame:
 PerRecording = Callable[[str], pd.DataFrame]
 
 
+def _failure_text(exc: BaseException) -> str:
+    """A failure as one line: the exception's type and message."""
+    return f"{type(exc).__name__}: {' '.join(str(exc).split())}"
+
+
 def _guarded(path: str, func: PerRecording) -> tuple[bool, object]:
     try:
         return True, func(path)
     except Exception as exc:  # noqa: BLE001  one recording's failure is a row, not the cohort's end
-        return False, f"{type(exc).__name__}: {' '.join(str(exc).split())}"
+        return False, _failure_text(exc)
 
 
 def _assemble(outcomes: list[tuple[str, bool, Any]]) -> CohortResult:
@@ -241,7 +246,7 @@ def summarise(paths: Paths, func: PerRecording = hourly_summary, *, client: Clie
             try:
                 outcomes[path] = (path, *future.result())
             except Exception as exc:  # the task itself was lost (a worker died on it)
-                outcomes[path] = (path, False, f"{type(exc).__name__}: {' '.join(str(exc).split())}")
+                outcomes[path] = (path, False, _failure_text(exc))
             future.release()
         return _assemble([outcomes[p] for p in paths])
     except BaseException:
