@@ -565,26 +565,32 @@ def _motion(plan: _Plan, b0: int, b1: int, spb: int, rate: float, seed: int):
         g[1] * inv + f32(0.5) * level * c + noise[1],
         g[2] * inv + f32(0.6) * level * s * c + noise[2],
     ]).reshape(3, n)
+    return (acc, *_gyro_mag(rng, fmt, n, level, s, c, g, inv))
+
+
+def _gyro_mag(rng: np.random.Generator, fmt: int, n: int, level, s, c, gravity, inv):
+    """The gyroscope and magnetometer of `n` samples (None where the format has none): the
+    forearm turning at `level` with phase (s, c), and the earth's field turning with it as
+    `gravity` (times `inv`, one over its length) does."""
+    f32 = np.float32
     gyro = mag = None
     if fmt >> 4 >= 6:
-        gnoise = _noise(rng, n, 0.4).reshape(3, nb, spb)
+        gnoise = _noise(rng, n, 0.4).reshape((3, *s.shape))
         gyro = np.stack([
             f32(250.0) * level * c + gnoise[0] + f32(0.8),
             f32(-180.0) * level * s + gnoise[1] - f32(0.3),
             f32(90.0) * level * (c * c - s * s) + gnoise[2],
         ]).reshape(3, n)
     if fmt >> 4 == 9:
-        # The earth's field turns with the forearm as gravity does.
-        mnoise = _noise(rng, n, 0.004).reshape(3, nb, spb)
-        mag = np.stack([f32(0.25) * g[(a + 1) % 3] * inv + f32(0.1) + mnoise[a] for a in range(3)]).reshape(3, n)
-    return acc, gyro, mag
+        mnoise = _noise(rng, n, 0.004).reshape((3, *s.shape))
+        mag = np.stack([f32(0.25) * gravity[(a + 1) % 3] * inv + f32(0.1) + mnoise[a] for a in range(3)]).reshape(3, n)
+    return gyro, mag
 
 
 def _worn_motion(plan: _Plan, b0: int, b1: int, spb: int, rate: float, seed: int):
     """As `_motion`, for a recording that follows the wearer's script."""
     fmt = int(plan.fmt[b0])
     n = (b1 - b0) * spb
-    f32 = np.float32
     rng = np.random.default_rng([seed, 4, b0])
     assert plan.wearer is not None
     wrist = plan.wearer.motion(plan.model_t[b0:b1], np.arange(spb, dtype=np.float64) / plan.true_rate,
@@ -593,18 +599,7 @@ def _worn_motion(plan: _Plan, b0: int, b1: int, spb: int, rate: float, seed: int
     scale = wrist.inverse_length * wrist.magnitude
     for a in range(3):
         acc[a] += wrist.sway[a] * scale
-    gyro = mag = None
-    if fmt >> 4 >= 6:
-        level, s, c = wrist.strength, wrist.sin, wrist.cos
-        gnoise = _noise(rng, n, 0.4)
-        gyro = np.stack([f32(250.0) * level * c + gnoise[0] + f32(0.8),
-                         f32(-180.0) * level * s + gnoise[1] - f32(0.3),
-                         f32(90.0) * level * (c * c - s * s) + gnoise[2]])
-    if fmt >> 4 == 9:
-        mnoise = _noise(rng, n, 0.004)
-        mag = np.stack([f32(0.25) * wrist.sway[(a + 1) % 3] * wrist.inverse_length + f32(0.1) + mnoise[a]
-                        for a in range(3)])
-    return acc, gyro, mag
+    return (acc, *_gyro_mag(rng, fmt, n, wrist.strength, wrist.sin, wrist.cos, wrist.sway, wrist.inverse_length))
 
 
 def _temperature_raw(celsius: np.ndarray) -> np.ndarray:

@@ -76,8 +76,8 @@ def write_index(summary: pd.DataFrame, path: str | os.PathLike[str], *,
                    for c in columns)
     rows = []
     for _, row in table.iterrows():
-        cells = "".join(_cell(c, row[c], formats.get(c), _link(row.get("page"), path.parent))
-                        for c in columns)
+        link = _link(row.get("page"), path.parent)
+        cells = "".join(_cell(c, row[c], formats.get(c), link) for c in columns)
         marked = ' class="problem"' if row[PROBLEM_COLUMN] else ""
         rows.append(f"<tr{marked}>{cells}</tr>")
     document = _TEMPLATE.format(

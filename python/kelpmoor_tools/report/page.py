@@ -31,6 +31,7 @@ from matplotlib.figure import Figure
 from matplotlib.patches import Patch, Rectangle
 
 from .._whole import write_whole
+from ..activity.days import local_times
 
 DPI = 100
 WIDTH_IN = 12.0
@@ -97,10 +98,11 @@ def draw_page(processed: Any, timeline: pd.DataFrame, path: str | os.PathLike[st
                            WIDTH_IN - LEFT_IN - RIGHT_IN, TEMPERATURE_IN)
 
     _header(fig, summary, processed.calibration, timeline, title or _file_name(summary))
-    image = _actogram(actogram, epochs, days, parameters)
+    epoch_s = _epoch_seconds(epochs, parameters)
+    image = _actogram(actogram, epochs, days, parameters, epoch_s)
     _day_numbers(numbers, days)
     _colour_bar(fig, colourbar, legend, image)
-    _temperature(temperature, epochs, _epoch_seconds(epochs, parameters))
+    _temperature(temperature, epochs, epoch_s)
     return write_whole(path, lambda temporary: fig.savefig(temporary, dpi=DPI, format="png"))
 
 
@@ -161,8 +163,7 @@ def _mg(value: float) -> str:
     return "n/a" if value is None or math.isnan(value) else f"{value:.1f} mg"
 
 
-def _actogram(ax, epochs: pd.DataFrame, days: pd.DataFrame, parameters: dict):
-    epoch_s = _epoch_seconds(epochs, parameters)
+def _actogram(ax, epochs: pd.DataFrame, days: pd.DataFrame, parameters: dict, epoch_s: float):
     day_of, elapsed_s = _local_day_and_elapsed(epochs.index, parameters)
     longest_h = max([24.0, *days["hours"].fillna(24.0)]) if len(days) else 24.0
     columns = math.ceil(longest_h * 3600 / epoch_s)
@@ -234,12 +235,10 @@ def _local_day_and_elapsed(index: pd.DatetimeIndex, parameters: dict):
     device clock, or, when the first stage used a time zone, in local time, where midnight to
     midnight lasts 23 or 25 hours across a clock change."""
     zone = parameters.get("timezone")
-    if not zone:
-        midnight = index.normalize()
-        return midnight.date, (index - midnight).total_seconds().to_numpy()
-    zone = zone if isinstance(zone, _dt.tzinfo) else ZoneInfo(str(zone))
-    offset = _utc_offset(parameters.get("device_utc_offset"))
-    local = (index - offset).tz_localize("UTC").tz_convert(zone)
+    if zone and not isinstance(zone, _dt.tzinfo):
+        zone = ZoneInfo(str(zone))
+    # The day table's own conversion, so that the page's days are the table's.
+    local = local_times(index, zone or None, _utc_offset(parameters.get("device_utc_offset")))
     midnight = local.normalize()
     return local.date, (local - midnight).total_seconds().to_numpy()
 
