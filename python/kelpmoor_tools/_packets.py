@@ -91,6 +91,15 @@ class Sectors:
     def problems(self, slots) -> list[str]:
         return [problem_text(int(self.verdict[s]), int(self.heads["fmt"][s])) for s in slots]
 
+    def damaged(self) -> tuple[np.ndarray, list[str]]:
+        """The slots of the blocks the module refuses, then that of a partial last sector, with
+        each one's problem in the module's words."""
+        slots = self.refused_slots
+        problems = self.problems(slots)
+        if self.partial_tail:
+            slots, problems = np.append(slots, len(self)), problems + [INCOMPLETE_SECTOR]
+        return slots, problems
+
 
 def scan(path) -> Sectors:
     """Classify and time every whole sector of the file at `path` (which is only read)."""

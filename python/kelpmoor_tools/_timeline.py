@@ -115,10 +115,8 @@ def _describe(kinds: np.ndarray) -> str:
 
 def _damaged(sectors: _packets.Sectors) -> pd.DataFrame:
     """Blocks the module refuses, and a partial last sector."""
-    slots = sectors.refused_slots
-    details = sectors.problems(slots)
+    slots, details = sectors.damaged()
     if sectors.partial_tail:
-        slots = np.append(slots, len(sectors))
-        details.append(f"{_packets.INCOMPLETE_SECTOR} ({sectors.partial_tail} bytes)")
+        details[-1] += f" ({sectors.partial_tail} bytes)"
     return _frame(["damaged"] * len(slots), slots, _end_before(sectors, slots), np.full(len(slots), np.nan),
                   np.full(len(slots), np.nan), details)

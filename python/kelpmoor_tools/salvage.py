@@ -75,11 +75,10 @@ def _check_recording(src: Path, sectors: _packets.Sectors) -> None:
 
 
 def _report(sectors: _packets.Sectors) -> SalvageReport:
-    refused = sectors.refused_slots
-    slots = refused if not sectors.partial_tail else np.append(refused, len(sectors))
+    slots, problems = sectors.damaged()
     start, end = _estimated_spans(sectors, slots)
-    problems = sectors.problems(refused) + ([_packets.INCOMPLETE_SECTOR] if sectors.partial_tail else [])
-    block = pd.array(refused.tolist() + ([None] if sectors.partial_tail else []), dtype="Int64")
+    # A partial last sector is no block a cut could name.
+    block = pd.array([int(s) if s < len(sectors) else None for s in slots], dtype="Int64")
     return SalvageReport({
         "block": block,
         "offset": (METADATA_BYTES + SECTOR * slots).astype(np.int64),
