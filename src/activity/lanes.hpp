@@ -11,11 +11,9 @@
 #include <string_view>
 #include <vector>
 
-// Wider x86 vector units get their own copies of the loops, chosen when the processor has
-// them; the module itself stays baseline.
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define ACTIVITY_X86_KERNELS 1
-#endif
+// Wider x86 vector units get their own copies of the loops (CWA_X86_KERNELS), chosen when the
+// processor has them, as the reader's own kernels are; the module itself stays baseline.
+#include "cwa/kernel_choice.hpp"
 
 namespace kelpmoor::activity {
 

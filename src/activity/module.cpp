@@ -66,14 +66,17 @@ PyObject* bytearray_of(const void* data, std::size_t bytes) {
     return out;
 }
 
-// (ids, values): the run statistics as two bytearrays, the values row by row (see Field).
-PyObject* to_python(const Runs& runs) {
+// (ids, values): the run statistics as two bytearrays, the values row by row (see Field);
+// with `extra` (a new reference the tuple takes), (ids, values, extra).
+PyObject* to_python(const Runs& runs, PyObject* extra = nullptr) {
     const std::size_t count = runs.id.size();
     PyObject* ids = bytearray_of(runs.id.data(), count * sizeof(std::int64_t));
-    if (!ids) return nullptr;
-    PyObject* values = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * field_count * sizeof(double)));
+    PyObject* values =
+        ids ? PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * field_count * sizeof(double)))
+            : nullptr;
     if (!values) {
-        Py_DECREF(ids);
+        Py_XDECREF(ids);
+        Py_XDECREF(extra);
         return nullptr;
     }
     char* row = PyByteArray_AS_STRING(values);
@@ -81,7 +84,8 @@ PyObject* to_python(const Runs& runs) {
         if (count) std::memcpy(row, field.data(), count * sizeof(double));
         row += count * sizeof(double);
     }
-    return Py_BuildValue("(NN)", ids, values);   // N: the tuple takes both references
+    // N: the tuple takes the references.
+    return extra ? Py_BuildValue("(NNN)", ids, values, extra) : Py_BuildValue("(NN)", ids, values);
 }
 
 std::optional<Correction> parse_correction(PyObject* object) {
@@ -185,17 +189,8 @@ PyObject* recording_sums_entry(PyObject*, PyObject* args) {
         const cwa::CancelScope cancel(signal_pending);
         auto runs = recording_window_sums(path, width_us, correction ? &*correction : nullptr, full != 0);
         if (!runs) return raise_error(runs.error());
-        PyObject* sums = to_python(runs->runs);
-        if (!sums) return nullptr;
         PyObject* first = runs->first_time_us ? PyLong_FromLongLong(*runs->first_time_us) : Py_NewRef(Py_None);
-        if (!first) {
-            Py_DECREF(sums);
-            return nullptr;
-        }
-        // (ids, values, first sample's time or None).
-        PyObject* out = Py_BuildValue("(OON)", PyTuple_GET_ITEM(sums, 0), PyTuple_GET_ITEM(sums, 1), first);
-        Py_DECREF(sums);
-        return out;
+        return first ? to_python(runs->runs, first) : nullptr;
     });
 }
 

@@ -97,7 +97,7 @@ SphereSums sums_portable(const std::array<std::span<const double>, 3>& v, std::s
     return dispatch_body(v, dt, k, weighted);
 }
 
-#ifdef ACTIVITY_X86_KERNELS
+#ifdef CWA_X86_KERNELS
 [[gnu::target("avx2")]] SphereSums sums_avx2(const std::array<std::span<const double>, 3>& v,
                                              std::span<const double> dt, const Correction& k, bool weighted) {
     return dispatch_body(v, dt, k, weighted);
@@ -115,7 +115,7 @@ SphereSums sums_portable(const std::array<std::span<const double>, 3>& v, std::s
 SphereSums sphere_sums(const std::array<std::span<const double>, 3>& v, std::span<const double> dt,
                        const Correction& k, bool weighted) {
     switch (active_kernel()) {
-#ifdef ACTIVITY_X86_KERNELS
+#ifdef CWA_X86_KERNELS
         case Kernel::avx2:
             return sums_avx2(v, dt, k, weighted);
         case Kernel::avx512:

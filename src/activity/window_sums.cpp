@@ -167,7 +167,7 @@ std::size_t sum_runs_portable(const Samples& s, std::int64_t width, const Correc
     return dispatch_body<ScalarLanes>(s, width, correction, full, complete, out);
 }
 
-#ifdef ACTIVITY_X86_KERNELS
+#ifdef CWA_X86_KERNELS
 [[gnu::target("avx2")]] std::size_t sum_runs_avx2(const Samples& s, std::int64_t width, const Correction* correction,
                                                   bool full, bool complete, Runs& out) {
     return dispatch_body<VectorLanes>(s, width, correction, full, complete, out);
@@ -185,7 +185,7 @@ std::size_t sum_runs_portable(const Samples& s, std::int64_t width, const Correc
 std::size_t append_window_sums(const Samples& samples, std::int64_t width_us, const Correction* correction,
                                bool full, bool complete, Runs& out) {
     switch (active_kernel()) {
-#ifdef ACTIVITY_X86_KERNELS
+#ifdef CWA_X86_KERNELS
         case Kernel::avx2:
             return sum_runs_avx2(samples, width_us, correction, full, complete, out);
         case Kernel::avx512:

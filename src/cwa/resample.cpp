@@ -5,9 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cwa/block_walker.hpp"
 #include "cwa/decoded_block.hpp"
-#include "cwa/plan.hpp"
 #include "cwa/platform/memory.hpp"
 #include "cwa/timing.hpp"
 
